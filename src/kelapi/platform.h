@@ -1,0 +1,68 @@
+// platform.h - everything the library asks of the operating system.
+//
+// The library calls the system only through KelPlatform's entries, so a test
+// can replace one entry (a short send, a failing allocation, a fixed clock)
+// and put the real one back with KelPlatformReset(). The table is internal:
+// it is never exported from the shared library.
+#ifndef KELAPI_PLATFORM_H
+#define KELAPI_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// A socket as the platform knows it, widened so that it holds a Windows
+// SOCKET and a POSIX descriptor alike. KEL_INVALID_SOCKET has all bits set.
+typedef uintptr_t KelSocket;
+#define KEL_INVALID_SOCKET (~(KelSocket)0)
+
+// Local time as the trace shows it.
+struct KelLocalTime {
+    int nHour, nMinute, nSecond;
+    int nDay, nMonth, nYear;  // month 1 to 12, year with four digits
+};
+
+struct KelPlatform {
+    // Sockets start-up (version 1.1 where the platform has versions); 0 or the platform's code.
+    int (*pfnStartup)(void);
+    // A TCP/IPv4 stream socket, or KEL_INVALID_SOCKET.
+    KelSocket (*pfnSocket)(void);
+    // bind / connect to an IPv4 address and port, both in network byte order; 0 or -1.
+    int (*pfnBind)(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet);
+    int (*pfnConnect)(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet);
+    // One send or receive call without flags: the bytes moved, 0 at end of stream, or -1.
+    int (*pfnSend)(KelSocket hSocket, const void *lpData, int nLen);
+    int (*pfnRecv)(KelSocket hSocket, void *lpBuffer, int nLen);
+    int (*pfnClose)(KelSocket hSocket);
+    // Dotted text to an address in network byte order; 0xFFFFFFFF when it is none.
+    uint32_t (*pfnInetAddr)(const char *szText);
+    // Address to dotted text in the caller's 16 bytes; 0 or -1.
+    int (*pfnInetNtoa)(uint32_t dwIP, char szText[16]);
+    // First IPv4 address of a host name, network byte order; 0 or -1.
+    int (*pfnLookupHost)(const char *szName, uint32_t *lpdwIP);
+    void *(*pfnAlloc)(size_t nSize);
+    void (*pfnFree)(void *lpMemory);
+    // Calendar time in whole seconds since 1 January 1970, and its local time.
+    int64_t (*pfnTime)(void);
+    int (*pfnLocalTime)(int64_t nTime, KelLocalTime *lpLocal);
+    // The pseudo-random source; its state is per thread.
+    void (*pfnSeedRandom)(uint32_t dwSeed);
+    uint32_t (*pfnRandom)(void);
+};
+
+// The entries in force. Tests write single entries; the library only reads.
+extern KelPlatform g_KelPlatform;
+
+// The real entries of this platform.
+const KelPlatform &KelPlatformDefaults(void);
+
+// Put every entry back to the real one.
+void KelPlatformReset(void);
+
+// Clear memory in a way the compiler may not remove as a dead store.
+void KelSecureZero(void *lpMemory, size_t nSize);
+
+// The per-thread pseudo-random source shared by both platforms.
+void KelSeedRandomDefault(uint32_t dwSeed);
+uint32_t KelRandomDefault(void);
+
+#endif
