@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a fresh Debian machine:
+# compilers, GoogleTest sources, the MinGW cross compilers, and 32-bit Wine.
+# Safe to run again: it installs only what is missing.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+for pkg in build-essential cmake ninja-build googletest clang libclang-rt-14-dev \
+           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 python3; do
+  have "$pkg" || need+=("$pkg")
+done
+if ((${#need[@]})); then
+  SUDO=""; [ "$(id -u)" = 0 ] || SUDO="sudo"
+  if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  echo "setup: installing ${need[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
