@@ -65,6 +65,11 @@ inline KelConnection *KelAsConnection(HKELCONNECTION hConnection) {
     return lpCon->dwType == KEL_TYPE_CONNECTION ? lpCon : nullptr;
 }
 
+// Exact transfers for the frame and connect code: 102 for a short count.
+// They trace nothing; the caller reports the code at its own level.
+int32_t KelSendExact(HKELCONNECTION hConnection, const void *lpData, uint32_t dwLen, int32_t bFlush);
+int32_t KelReceiveExact(HKELCONNECTION hConnection, void *lpBuffer, uint32_t dwLen);
+
 // Credential scrambling: 2 * dwLen output bytes from dwLen input bytes.
 int32_t KelScramble(const uint8_t *lpIn, uint32_t dwLen, uint8_t *lpOut);
 

@@ -1,0 +1,100 @@
+// platform_win32.cpp - Windows Sockets 1.1, the process heap, clock and local time.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string.h>
+#include <time.h>
+
+#include "platform.h"
+
+namespace {
+
+int Win32Startup(void) {
+    WSADATA wsaData;
+    return WSAStartup(MAKEWORD(1, 1), &wsaData);
+}
+
+KelSocket Win32Socket(void) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    return s == INVALID_SOCKET ? KEL_INVALID_SOCKET : (KelSocket)s;
+}
+
+sockaddr_in MakeAddress(uint32_t dwIP, uint16_t wPortNet) {
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = dwIP;
+    sa.sin_port = wPortNet;
+    return sa;
+}
+
+int Win32Bind(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet) {
+    sockaddr_in sa = MakeAddress(dwIP, wPortNet);
+    return bind((SOCKET)hSocket, (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
+}
+
+int Win32Connect(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet) {
+    sockaddr_in sa = MakeAddress(dwIP, wPortNet);
+    return connect((SOCKET)hSocket, (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
+}
+
+int Win32Send(KelSocket hSocket, const void *lpData, int nLen) {
+    return send((SOCKET)hSocket, (const char *)lpData, nLen, 0);
+}
+
+int Win32Recv(KelSocket hSocket, void *lpBuffer, int nLen) {
+    return recv((SOCKET)hSocket, (char *)lpBuffer, nLen, 0);
+}
+
+int Win32Close(KelSocket hSocket) { return closesocket((SOCKET)hSocket); }
+
+uint32_t Win32InetAddr(const char *szText) { return inet_addr(szText); }
+
+// inet_ntoa's text lives in storage of the sockets layer: copy it at once.
+int Win32InetNtoa(uint32_t dwIP, char szText[16]) {
+    in_addr addr;
+    addr.s_addr = dwIP;
+    const char *szFound = inet_ntoa(addr);
+    if (!szFound || strlen(szFound) > 15) return -1;
+    strncpy(szText, szFound, 16);
+    return 0;
+}
+
+// gethostbyname's entry lives in per-thread storage: take the first address now.
+int Win32LookupHost(const char *szName, uint32_t *lpdwIP) {
+    const hostent *lpHost = gethostbyname(szName);
+    if (!lpHost || !lpHost->h_addr_list || !lpHost->h_addr_list[0]) return -1;
+    memcpy(lpdwIP, lpHost->h_addr_list[0], 4);
+    return 0;
+}
+
+void *Win32Alloc(size_t nSize) { return HeapAlloc(GetProcessHeap(), 0, nSize); }
+void Win32Free(void *lpMemory) { HeapFree(GetProcessHeap(), 0, lpMemory); }
+
+int64_t Win32Time(void) { return (int64_t)_time64(nullptr); }
+
+int Win32LocalTime(int64_t nTime, KelLocalTime *lpLocal) {
+    __time64_t t = (__time64_t)nTime;
+    struct tm tmLocal;
+    if (_localtime64_s(&tmLocal, &t) != 0) return -1;
+    lpLocal->nHour = tmLocal.tm_hour;
+    lpLocal->nMinute = tmLocal.tm_min;
+    lpLocal->nSecond = tmLocal.tm_sec;
+    lpLocal->nDay = tmLocal.tm_mday;
+    lpLocal->nMonth = tmLocal.tm_mon + 1;
+    lpLocal->nYear = tmLocal.tm_year + 1900;
+    return 0;
+}
+
+}  // namespace
+
+const KelPlatform &KelPlatformDefaults(void) {
+    static const KelPlatform s_Defaults = {
+        Win32Startup, Win32Socket,   Win32Bind,     Win32Connect,    Win32Send,  Win32Recv,
+        Win32Close,   Win32InetAddr, Win32InetNtoa, Win32LookupHost, Win32Alloc, Win32Free,
+        Win32Time,    Win32LocalTime, KelSeedRandomDefault, KelRandomDefault,
+    };
+    return s_Defaults;
+}
+
+void KelSecureZero(void *lpMemory, size_t nSize) { SecureZeroMemory(lpMemory, nSize); }
