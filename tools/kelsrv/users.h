@@ -1,0 +1,34 @@
+// The users kelsrv accepts, and the logon check against them.
+#ifndef KELSRV_USERS_H
+#define KELSRV_USERS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "wire.h"
+
+namespace kelsrv {
+
+struct User {
+  std::string userId;         // 1 to 8 characters
+  std::string password;       // at most 8 characters, may be empty
+  std::string password2;      // at most 8 characters; empty = none expected
+  std::uint32_t refuseCode = 0; // non-zero: every logon of this user is refused with it
+};
+
+// Parses "NAME:PASSWORD[:PASSWORD2[:CODE]]" (CODE decimal or 0x-hex).
+bool ParseUserSpec(const std::string &spec, User *user, std::string *error);
+
+// Reads a users file: one user per line as "NAME PASSWORD [PASSWORD2 [CODE]]"
+// separated by blanks; "-" stands for an empty password; blank lines and
+// lines starting with '#' are skipped. Appends to *users.
+bool LoadUsersFile(const std::string &path, std::vector<User> *users, std::string *error);
+
+// The host return code of a logon: 0 accepted, else the refusal (see
+// kReturnCodes). With no users configured every non-empty user id is accepted.
+std::uint32_t CheckLogon(const std::vector<User> &users, const LogonRequest &request);
+
+} // namespace kelsrv
+
+#endif
