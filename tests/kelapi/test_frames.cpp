@@ -1,0 +1,2 @@
+// filled in by its own change
+#include "fake_platform.h"
