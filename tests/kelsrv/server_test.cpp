@@ -74,9 +74,10 @@ protected:
     return log_;
   }
 
-  kelsrv::Server server_;
+  // The log outlives the server: sessions still log while it stops.
   std::mutex logMutex_;
   std::vector<std::string> log_;
+  kelsrv::Server server_;
 };
 
 Bytes ExpectedIdentBlock(std::uint8_t marker) {
