@@ -13,6 +13,7 @@ namespace {
 
 const uint32_t kFrameHeaderSize = 5;
 const uint32_t kDiscardChunk = 256;
+const uint8_t kPresenceBits = KEL_FLAG_PARM1 | KEL_FLAG_RETCODE | KEL_FLAG_PARM3 | KEL_FLAG_DATALEN;
 
 struct KelOptionalWord {
     uint8_t bFlag;
@@ -35,7 +36,11 @@ int32_t KELAPI_CALL KelSendCommand(HKELCONNECTION hConnection, const KelCommand 
     uint8_t abWords[4 * 4];
     uint32_t dwWordsLen = 0;
     KelPutBE32(abHeader, lpCommand->dwCommand);
-    abHeader[4] = lpCommand->bFlags;
+    // The presence bits come from the fields alone: a bit left over in the
+    // caller's flag byte (say from a received record whose word was cleared)
+    // would announce a word that is not sent and break the framing for the
+    // peer. The bits 0x10 to 0x80 are the caller's and travel unchanged.
+    abHeader[4] = (uint8_t)(lpCommand->bFlags & ~kPresenceBits);
     for (const KelOptionalWord &word : kaOptionalWords) {
         uint32_t dwValue = lpCommand->*word.pField;
         if (!dwValue) continue;
