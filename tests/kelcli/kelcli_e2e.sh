@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# kelcli end to end against a kelsrv on a free loopback port: info, echo
+# and chatty through send, refused logons and commands with their exit
+# codes, the trace, usage errors, and a refused connection once the server
+# has stopped.
+#   kelcli_e2e.sh KELSRV KELCLI [-- EMULATOR...]
+# With an emulator (the Windows build under Wine) both programs run through it.
+set -u
+
+kelsrv=$1
+kelcli=$2
+shift 2
+emulator=()
+if [ "${1:-}" = "--" ]; then
+  shift
+  emulator=("$@")
+fi
+
+wait_limit=${KEL_E2E_WAIT:-120}  # seconds; a cold Wine prefix can be slow to start
+work=$(mktemp -d)
+server_pid=""
+failures=0
+
+stop_server() {
+  [ -n "$server_pid" ] || return 0
+  kill -TERM "$server_pid" 2>/dev/null
+  for _ in $(seq 100); do
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$server_pid" 2>/dev/null
+  wait "$server_pid" 2>/dev/null
+  server_pid=""
+}
+trap 'stop_server; rm -rf "$work"' EXIT
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# run EXPECTED_EXIT ARGS...: runs kelcli with a time limit; stdout and stderr
+# land in $work/out and $work/err without carriage returns.
+run() {
+  local expected=$1
+  shift
+  timeout "$wait_limit" ${emulator[@]+"${emulator[@]}"} "$kelcli" "$@" >"$work/out.raw" 2>"$work/err.raw"
+  local rc=$?
+  tr -d '\r' <"$work/out.raw" >"$work/out"
+  tr -d '\r' <"$work/err.raw" >"$work/err"
+  if [ "$rc" -ne "$expected" ]; then
+    fail "kelcli $*: exit $rc, expected $expected"
+    sed 's/^/  stdout: /' "$work/out"
+    sed 's/^/  stderr: /' "$work/err"
+    return 1
+  fi
+  return 0
+}
+
+expect_out() { grep -qxF -- "$1" "$work/out" || fail "stdout of the last kelcli lacks the line '$1'"; }
+expect_err() { grep -qxF -- "$1" "$work/err" || fail "stderr of the last kelcli lacks the line '$1'"; }
+expect_err_part() { grep -qF -- "$1" "$work/err" || fail "stderr of the last kelcli lacks '$1'"; }
+
+# --- the server ---------------------------------------------------------------
+${emulator[@]+"${emulator[@]}"} "$kelsrv" -p 0 -u demo:secret -u twice:one:two -u locked:pw::0x00010005 \
+  --server-id 0x123456 --server-version 0x00020001 --description "kelcli e2e server" --logon-data 0x2a \
+  >"$work/server.out" 2>"$work/server.err" &
+server_pid=$!
+port=""
+for _ in $(seq $((wait_limit * 10))); do
+  port=$(tr -d '\r' <"$work/server.out" | sed -n 's/^kelsrv listening on .*:\([0-9][0-9]*\)$/\1/p')
+  [ -n "$port" ] && break
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "FAIL: kelsrv did not report its port"
+  cat "$work/server.err"
+  exit 1
+fi
+echo "kelsrv on port $port"
+
+# --- info ---------------------------------------------------------------------
+if run 0 info -u demo -w secret -p "$port" 127.0.0.1; then
+  expect_out "identifier 0x00123456"
+  expect_out "version    0x00020001"
+  expect_out "description kelcli e2e server"
+  expect_out "logon data 0x2A"
+  [ -s "$work/err" ] && fail "info wrote to stderr without --trace"
+fi
+# Passwords from the environment; a host name.
+if KELCLI_PASSWORD=one KELCLI_PASSWORD2=two run 0 info -u twice -p "$port" localhost; then
+  expect_out "identifier 0x00123456"
+fi
+# The command line wins over the environment.
+KELCLI_PASSWORD=wrong run 0 info -u demo -w secret -p "$port" 127.0.0.1
+
+# --- send ---------------------------------------------------------------------
+if run 0 send -u demo -w secret -p "$port" --code 0x80000100 --parm1 7 --data "hello kelcli" 127.0.0.1; then
+  expect_out "reply      0x40000100"
+  expect_out "parm1      0x00000007"
+  expect_out "data       12 bytes"
+  expect_out "hello kelcli"
+fi
+printf 'AB\000\001\377' >"$work/binary.dat"
+if run 0 send -u demo -w secret -p "$port" -c 0x80000100 --parm3 9 -f "$work/binary.dat" 127.0.0.1; then
+  expect_out "parm3      0x00000009"
+  expect_out "data       5 bytes"
+  grep -qE '^ +00000000 +41 42 00 01 ff +\|AB\.\.\.\|$' "$work/out" || fail "no hex dump of the binary echo"
+fi
+# Chatty: notes and ignore frames come first and are skipped.
+if run 0 send -u demo -w secret -p "$port" -c 0x80000101 --parm1 40 --parm3 3 127.0.0.1; then
+  expect_out "reply      0x40000101"
+  expect_out "parm1      0x00000003"
+  expect_out "data       0 bytes"
+fi
+# An explicit reply code: the first note of a chatty exchange.
+if run 0 send -u demo -w secret -p "$port" -c 0x80000101 --parm1 4 --reply 0x20000001 --hex 127.0.0.1; then
+  expect_out "reply      0x20000001"
+  grep -qE '^ +00000000 +00 01 02 03 ' "$work/out" || fail "no hex dump of the note data"
+fi
+# A command the server does not know: its host code in the library's numbering.
+if run 201 send -u demo -w secret -p "$port" -c 0x80000555 127.0.0.1; then
+  expect_out "retcode    0x00030004"
+  expect_err "kelcli: command refused with host code 0x00030004: result 201 (KEL_ERR_HOST_201)"
+fi
+
+# --- refused logons -----------------------------------------------------------
+run 106 info -u demo -w wrong -p "$port" 127.0.0.1 &&
+  expect_err "kelcli: logon refused: result 106 (KEL_ERR_HOST_106)"
+run 107 info -u twice -w one -W three -p "$port" 127.0.0.1 &&
+  expect_err "kelcli: logon refused: result 107 (KEL_ERR_HOST_107)"
+run 108 send -u locked -w pw -p "$port" -c 0x80000100 127.0.0.1 &&
+  expect_err "kelcli: logon refused: result 108 (KEL_ERR_HOST_108)"
+
+# --- trace --------------------------------------------------------------------
+if run 0 info --trace -u demo -w secret -p "$port" 127.0.0.1; then
+  expect_err_part "KelSystm at "
+  expect_err_part "KelAllocHoxSystem dwIP =  16777343 (0x0100007F)"
+  expect_err_part "KelFreeHoxSystem hHoxSystem = "
+  grep -q "Error:" "$work/err" && fail "a successful info traced an error"
+fi
+if run 106 info -t -u demo -w wrong -p "$port" 127.0.0.1; then
+  grep -q "Error: 106 (0x0000006A)" "$work/err" || fail "the refused logon is not in the trace"
+fi
+
+# --- usage --------------------------------------------------------------------
+run 0 --help && expect_out "Usage: kelcli COMMAND [options] HOST"
+run 0 send --help && expect_out "Usage: kelcli send [options] --code CODE HOST"
+run 0 info -h && expect_out "Usage: kelcli info [options] HOST"
+run 2 info -u demo && expect_err "kelcli: no host given"
+run 2 send -u demo -w secret 127.0.0.1 && expect_err "kelcli: no command code given (--code)"
+run 2 info -u demo --code 1 127.0.0.1 && expect_err "kelcli: option '--code' belongs to the send command"
+run 2 frobnicate && expect_err "kelcli: unknown command 'frobnicate' (commands: info, send)"
+run 2 info -u demo -p 70000 127.0.0.1 && expect_err "kelcli: bad port '70000'"
+run 2 send -u demo -c 0x80000100 -f "$work/missing.dat" -p "$port" 127.0.0.1 &&
+  expect_err_part "cannot open data file"
+run 2 info -u demo -p "$port" no-such-host.invalid && expect_err "kelcli: cannot resolve host 'no-such-host.invalid'"
+
+# --- no server ----------------------------------------------------------------
+stop_server
+run 101 info -u demo -w secret -p "$port" 127.0.0.1 &&
+  expect_err "kelcli: cannot connect to 127.0.0.1:$port: result 101 (KEL_ERR_NOT_CONNECTED)"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed; server log:"
+  sed 's/^/  /' "$work/server.err"
+  exit 1
+fi
+echo "all kelcli checks passed"
