@@ -96,13 +96,17 @@ int32_t KELAPI_CALL KelGetConnection(HKELHOXSYSTEM hHoxSystem, HKELCONNECTION *p
 }
 
 // Ownership stays with the flag: an owning system will free the new
-// connection, and the one it held before is the caller's again.
+// connection, and the one it held before is the caller's again. The new
+// handle must be a connection: KelGetSystemInfo reads its record without a
+// check, and a smaller record in its place would be read past its end.
 int32_t KELAPI_CALL KelSetConnection(HKELHOXSYSTEM hHoxSystem, HKELCONNECTION hConnection) {
     if (!hHoxSystem || !hConnection) return KEL_FAIL(KEL_ERR_PARAM);
     KEL_TRACE_VAL("KelSetConnection hHoxSystem = ", KelTraceHandle(hHoxSystem));
     KelHoxSystem *lpSystem = KelAsHoxSystem(hHoxSystem);
     if (!lpSystem) return KEL_FAIL(KEL_ERR_HANDLE);
-    lpSystem->hConnection = static_cast<KelConnection *>(hConnection);
+    KelConnection *lpCon = KelAsConnection(hConnection);
+    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    lpSystem->hConnection = lpCon;
     return KEL_OK;
 }
 

@@ -304,6 +304,26 @@ TEST_F(HostSystem, ConnectionHandleIsNoSystemHandle) {
     EXPECT_EQ(0, s_nLiveBlocks);
 }
 
+// A system handle in place of the connection would have KelGetSystemInfo
+// read a connection record past the end of the smaller system record.
+TEST_F(HostSystem, SystemHandleIsNoConnectionForKelSetConnection) {
+    StartServer();
+    HKELHOXSYSTEM hSystem = NewSystem();
+    HKELHOXSYSTEM hOther = NewSystem();
+    HKELCONNECTION hCon = ConnectionOf(hSystem);
+    TraceCapture trace;
+    EXPECT_EQ(KEL_ERR_HANDLE, KelSetConnection(hSystem, hOther));
+    EXPECT_EQ(std::vector<int>{KEL_ERR_HANDLE}, trace.ErrorCodes());
+    EXPECT_EQ(2u, trace.Lines().size());
+    EXPECT_EQ(hCon, ConnectionOf(hSystem));
+    KelSystemInfo info;
+    ASSERT_EQ(KEL_OK, KelGetSystemInfo(hSystem, &info));
+    EXPECT_EQ(0x00ABCDEFu, info.dwServerID);
+    EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hOther));
+    EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
+    EXPECT_EQ(0, s_nLiveBlocks);
+}
+
 TEST_F(HostSystem, NullArgumentsAreRefusedAndOutHandlesKeepTheirValue) {
     HKELHOXSYSTEM hKeep = reinterpret_cast<HKELHOXSYSTEM>(0x1234);
     TraceCapture trace;
