@@ -21,7 +21,8 @@ const uint32_t kServerVersion = 0x00020003u;
 const uint8_t kLogonByte = 0x5A;
 
 // A server's 88-byte identify block; the description is cut at 80 bytes.
-Bytes IdentBlock(uint32_t dwID, uint32_t dwVersion = kServerVersion, const std::string &description = "test host") {
+Bytes IdentBlock(uint32_t dwID, uint32_t dwVersion = kServerVersion,
+                 const std::string &description = "test host") {
     Bytes block = Concat({BE32(dwID), BE32(dwVersion)});
     block.resize(88, 0);
     std::copy_n(description.begin(), std::min<size_t>(description.size(), 80), block.begin() + 8);
@@ -41,7 +42,9 @@ const Bytes kLogonFrame = {0x80, 0x00, 0x00, 0x02, 0x08, 0x00, 0x00, 0x00, 0x29}
 const Bytes kDisconnectFrame = {0x80, 0x00, 0x00, 0x03, 0x00};
 
 // The replies of a host that accepts the client.
-Bytes IdentifyReply(uint32_t dwID = kServerID) { return EncodeFrame(Frame(KEL_RSP_IDENTIFY, 88), IdentBlock(dwID)); }
+Bytes IdentifyReply(uint32_t dwID = kServerID) {
+    return EncodeFrame(Frame(KEL_RSP_IDENTIFY, 88), IdentBlock(dwID));
+}
 Bytes LogonReply() { return EncodeFrame(Frame(KEL_RSP_LOGON, 1), {kLogonByte}); }
 
 // Undoes the scrambling of an 8-byte password field (16 bytes on the wire):
@@ -77,7 +80,7 @@ std::vector<std::string> ErrorSites(const TraceCapture &trace) {
 // Over the seam: every send recorded, every receive scripted.
 
 class ConnectSeam : public FakePlatformTest {
-protected:
+  protected:
     void SetUp() override {
         FakePlatformTest::SetUp();
         ASSERT_EQ(KEL_OK, KelAllocConnection(0x0100007F, 0, "user", "pass", "pass2", &h));
@@ -266,7 +269,8 @@ TEST_F(ConnectSeam, CredentialsNeverReachTheTrace) {
     ASSERT_FALSE(trace.Lines().empty());
     bool bSawServerLine = false;
     for (const std::string &line : trace.Lines()) {
-        for (const char *szSecret : {"QzUsr", "Pw9Kx", "Zz8Vq"}) EXPECT_EQ(std::string::npos, line.find(szSecret)) << line;
+        for (const char *szSecret : {"QzUsr", "Pw9Kx", "Zz8Vq"})
+            EXPECT_EQ(std::string::npos, line.find(szSecret)) << line;
         if (line.find("   szServerDescription =  test host") != std::string::npos) bSawServerLine = true;
     }
     EXPECT_TRUE(bSawServerLine);
@@ -285,7 +289,7 @@ int CountingSend(KelSocket hSocket, const void *lpData, int nLen) {
 }
 
 class ConnectWire : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         KelPlatformReset();
         g_dwKelStarted = 0;  // the real start-up, whatever ran before
@@ -304,7 +308,8 @@ protected:
     }
     void Alloc(uint16_t wPort, const char *szUser = "user", const char *szPassword = "pass",
                const char *szPassword2 = nullptr) {
-        ASSERT_EQ(KEL_OK, KelAllocConnection(kel_test::LoopbackIP(), wPort, szUser, szPassword, szPassword2, &h));
+        ASSERT_EQ(KEL_OK,
+                  KelAllocConnection(kel_test::LoopbackIP(), wPort, szUser, szPassword, szPassword2, &h));
     }
     // A reference server that accepts any user; its port once started.
     uint16_t StartReferenceServer(kelsrv::Options options = kelsrv::Options()) {
@@ -377,13 +382,18 @@ TEST_F(ConnectWire, RefusedTcpConnectionLeavesTheRecordUnconnected) {
 // --- Exact bytes against the scripted peer -----------------------------------
 
 class ConnectBytes : public ConnectWire {
-protected:
+  protected:
     // Connects to a peer that accepts and then expects the disconnect frame;
     // returns what it received: identify request, logon request, disconnect frame.
-    std::vector<Bytes> ConnectAndDisconnect(const char *szUser, const char *szPassword, const char *szPassword2) {
+    std::vector<Bytes> ConnectAndDisconnect(const char *szUser, const char *szPassword,
+                                            const char *szPassword2) {
         FakeServer server;
-        server.Receive(97).Send(IdentifyReply()).Receive(50).Send(LogonReply()).ReceiveFrame().SendFrame(
-            Frame(KEL_RSP_DISCONNECT));
+        server.Receive(97)
+            .Send(IdentifyReply())
+            .Receive(50)
+            .Send(LogonReply())
+            .ReceiveFrame()
+            .SendFrame(Frame(KEL_RSP_DISCONNECT));
         EXPECT_TRUE(server.Start());
         Alloc(server.Port(), szUser, szPassword, szPassword2);
         EXPECT_EQ(KEL_OK, KelConnect(h));
@@ -450,7 +460,7 @@ struct PeerFault {
 };
 
 class ConnectPeerFault : public ConnectWire {
-protected:
+  protected:
     // Runs the failing connect, checks the half-open state it leaves and that
     // KelDisconnect leads back to a record that connects again.
     void Run(const PeerFault &fault) {
@@ -481,7 +491,10 @@ protected:
 
 TEST_F(ConnectPeerFault, IdentifyReplyWithAReturnCodeIsAProtocolError) {
     // Not mapped like a logon refusal: the same code on the logon gives 104.
-    Run({"ret code", [](FakeServer &s) { s.Send(EncodeFrame(Frame(KEL_RSP_IDENTIFY, 88, 0x00010001u), IdentBlock(kServerID))); },
+    Run({"ret code",
+         [](FakeServer &s) {
+             s.Send(EncodeFrame(Frame(KEL_RSP_IDENTIFY, 88, 0x00010001u), IdentBlock(kServerID)));
+         },
          KEL_ERR_PROTOCOL});
 }
 
@@ -507,26 +520,30 @@ TEST_F(ConnectPeerFault, RefusedServerIdentityIsKeptUntilTheNextConnect) {
 }
 
 TEST_F(ConnectPeerFault, RefusedLogonGivesTheMappedCode) {
-    Run({"0x00010001", [](FakeServer &s) {
+    Run({"0x00010001",
+         [](FakeServer &s) {
              s.Send(IdentifyReply()).Receive(50).SendFrame(Frame(KEL_RSP_LOGON, 0, 0x00010001u));
          },
          KEL_ERR_HOST_104});
 }
 
 TEST_F(ConnectPeerFault, LogonRefusedWithAnUnknownCodeIsASystemError) {
-    Run({"0x00050003", [](FakeServer &s) {
+    Run({"0x00050003",
+         [](FakeServer &s) {
              s.Send(IdentifyReply()).Receive(50).SendFrame(Frame(KEL_RSP_LOGON, 1, 0x00050003u), {1});
          },
          KEL_ERR_SYSTEM});
 }
 
 TEST_F(ConnectPeerFault, LogonReplyWithoutItsDataByteIsAProtocolError) {
-    Run({"no data", [](FakeServer &s) { s.Send(IdentifyReply()).Receive(50).SendFrame(Frame(KEL_RSP_LOGON)); },
+    Run({"no data",
+         [](FakeServer &s) { s.Send(IdentifyReply()).Receive(50).SendFrame(Frame(KEL_RSP_LOGON)); },
          KEL_ERR_PROTOCOL});
 }
 
 TEST_F(ConnectPeerFault, LogonReplyWithTwoDataBytesIsAProtocolError) {
-    Run({"two bytes", [](FakeServer &s) {
+    Run({"two bytes",
+         [](FakeServer &s) {
              s.Send(IdentifyReply()).Receive(50).SendFrame(Frame(KEL_RSP_LOGON, 2), {1, 2});
          },
          KEL_ERR_PROTOCOL});
@@ -537,15 +554,18 @@ TEST_F(ConnectPeerFault, ConnectionLostWhileWaitingForTheIdentifyReply) {
 }
 
 TEST_F(ConnectPeerFault, ConnectionLostInsideTheServersIdentifyBlock) {
-    Run({"cut block", [](FakeServer &s) { s.CloseAfterSending(9 + 40).Send(IdentifyReply()); }, KEL_ERR_COMM});
+    Run({"cut block", [](FakeServer &s) { s.CloseAfterSending(9 + 40).Send(IdentifyReply()); },
+         KEL_ERR_COMM});
 }
 
 TEST_F(ConnectPeerFault, ConnectionLostWhileWaitingForTheLogonReply) {
-    Run({"closed at logon", [](FakeServer &s) { s.Send(IdentifyReply()).Receive(50).Close(); }, KEL_ERR_COMM});
+    Run({"closed at logon", [](FakeServer &s) { s.Send(IdentifyReply()).Receive(50).Close(); },
+         KEL_ERR_COMM});
 }
 
 TEST_F(ConnectPeerFault, UnskippableFrameBeforeTheReplyIsAProtocolError) {
-    Run({"no-skip", [](FakeServer &s) {
+    Run({"no-skip",
+         [](FakeServer &s) {
              KelCommand noSkip = Frame(0x00000777u);
              noSkip.bFlags = KEL_FLAG_NOSKIP;
              s.SendFrame(noSkip).Send(IdentifyReply());
@@ -555,7 +575,8 @@ TEST_F(ConnectPeerFault, UnskippableFrameBeforeTheReplyIsAProtocolError) {
 
 TEST_F(ConnectPeerFault, SkippableFramesBeforeTheRepliesAreDisposedOf) {
     FakeServer server;
-    Bytes chatter = Concat({EncodeFrame(Frame(0x00000777u, 300), Bytes(300, 0x77)), EncodeFrame(Frame(KEL_CMD_IGNORE))});
+    Bytes chatter =
+        Concat({EncodeFrame(Frame(0x00000777u, 300), Bytes(300, 0x77)), EncodeFrame(Frame(KEL_CMD_IGNORE))});
     server.Receive(97).Send(chatter).Send(IdentifyReply()).Receive(50).Send(chatter).Send(LogonReply());
     ASSERT_TRUE(server.Start());
     Alloc(server.Port());

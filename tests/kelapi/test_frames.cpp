@@ -54,7 +54,7 @@ KelCommand Garbage() {
 // A connection that holds the fake socket; the seam records its sends and
 // scripts its receives.
 class FrameTest : public FakePlatformTest {
-protected:
+  protected:
     void SetUp() override {
         FakePlatformTest::SetUp();
         h = NewOpenConnection();
@@ -91,7 +91,8 @@ TEST_F(FrameEncode, EachNonZeroWordAddsItsBitAndFourBytesInFixedOrder) {
          WireFrame(kAppCommand, 0x0F, {0x01020304u, 0x05060708u, 0x090A0B0Cu, 0x0D0E0F10u})},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "flags of the expected frame 0x" << std::hex << (int)c.expected[4]);
+        SCOPED_TRACE(testing::Message()
+                     << "flags of the expected frame 0x" << std::hex << (int)c.expected[4]);
         Bytes frame = FlushedFrame(c.cmd);
         EXPECT_EQ(c.expected, frame);
         EXPECT_EQ(0u, (frame.size() - 5) % 4);
@@ -317,8 +318,7 @@ TEST_F(FrameDispatch, ANoSkipFrameIsRefusedAndItsDataLeftUnread) {
 using FrameWait = FrameTest;
 
 TEST_F(FrameWait, OtherFramesAreDisposedOfAndTheReplysDataIsLeftUnread) {
-    Bytes stream = Concat({WireFrame(kAppCommand, 0x08, {300}), Filler(300),
-                           WireFrame(KEL_CMD_IGNORE, 0x00),
+    Bytes stream = Concat({WireFrame(kAppCommand, 0x08, {300}), Filler(300), WireFrame(KEL_CMD_IGNORE, 0x00),
                            WireFrame(kAppReply, 0x0B, {9, 0x00010001u, 4}), Bytes{0xD1, 0xD2, 0xD3, 0xD4}});
     ScriptReceive(stream, {(int)stream.size()});
     KelCommand cmd;
@@ -336,7 +336,8 @@ TEST_F(FrameWait, OtherFramesAreDisposedOfAndTheReplysDataIsLeftUnread) {
 }
 
 TEST_F(FrameWait, ANoSkipFrameEndsTheWaitWithAProtocolError) {
-    ScriptReceive(Concat({WireFrame(kAppCommand, 0x18, {2}), Bytes{1, 2}, WireFrame(kAppReply, 0x00)}), {100});
+    ScriptReceive(Concat({WireFrame(kAppCommand, 0x18, {2}), Bytes{1, 2}, WireFrame(kAppReply, 0x00)}),
+                  {100});
     KelCommand cmd;
     TraceCapture trace;
     EXPECT_EQ(KEL_ERR_PROTOCOL, KelWaitForResponse(h, kAppReply, &cmd));
@@ -362,14 +363,28 @@ TEST(CmdErrToKelErr, MapsEveryKnownHostCodeAndAnythingElseToSystemError) {
         uint32_t dwHostCode;
         int32_t nResult;
     } table[] = {
-        {0x00000000u, KEL_OK},           {0x00010001u, KEL_ERR_HOST_104}, {0x00010002u, KEL_ERR_HOST_106},
-        {0x00010003u, KEL_ERR_HOST_107}, {0x00010004u, KEL_ERR_HOST_104}, {0x00010005u, KEL_ERR_HOST_108},
-        {0x00020001u, KEL_ERR_HOST_200}, {0x00030001u, KEL_ERR_HOST_202}, {0x00030002u, KEL_ERR_HOST_203},
-        {0x00030003u, KEL_ERR_HOST_204}, {0x00030004u, KEL_ERR_HOST_201}, {0x00040001u, KEL_ERR_HOST_205},
-        {0x00050001u, KEL_ERR_HOST_202}, {0x00050002u, KEL_ERR_HOST_201}, {0x00060001u, KEL_ERR_HOST_200},
+        {0x00000000u, KEL_OK},
+        {0x00010001u, KEL_ERR_HOST_104},
+        {0x00010002u, KEL_ERR_HOST_106},
+        {0x00010003u, KEL_ERR_HOST_107},
+        {0x00010004u, KEL_ERR_HOST_104},
+        {0x00010005u, KEL_ERR_HOST_108},
+        {0x00020001u, KEL_ERR_HOST_200},
+        {0x00030001u, KEL_ERR_HOST_202},
+        {0x00030002u, KEL_ERR_HOST_203},
+        {0x00030003u, KEL_ERR_HOST_204},
+        {0x00030004u, KEL_ERR_HOST_201},
+        {0x00040001u, KEL_ERR_HOST_205},
+        {0x00050001u, KEL_ERR_HOST_202},
+        {0x00050002u, KEL_ERR_HOST_201},
+        {0x00060001u, KEL_ERR_HOST_200},
         // Unknown codes, among them neighbours of known ones.
-        {0x00050003u, KEL_ERR_SYSTEM},   {0x00000001u, KEL_ERR_SYSTEM},   {0x00010000u, KEL_ERR_SYSTEM},
-        {0x00010006u, KEL_ERR_SYSTEM},   {0x00070001u, KEL_ERR_SYSTEM},   {0x01010001u, KEL_ERR_SYSTEM},
+        {0x00050003u, KEL_ERR_SYSTEM},
+        {0x00000001u, KEL_ERR_SYSTEM},
+        {0x00010000u, KEL_ERR_SYSTEM},
+        {0x00010006u, KEL_ERR_SYSTEM},
+        {0x00070001u, KEL_ERR_SYSTEM},
+        {0x01010001u, KEL_ERR_SYSTEM},
         {0xFFFFFFFFu, KEL_ERR_SYSTEM},
     };
     InstallFakePlatform();
