@@ -59,8 +59,8 @@ FakeServer::~FakeServer() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stopping_ = true;
-      if (connection_ != netio::kInvalidSocket)
-        netio::ShutdownBoth(connection_);
+      if (connection_ != netio::kInvalidSocket && netio::WakeReceiver(connection_))
+        connection_ = netio::kInvalidSocket;
     }
     // A thread still waiting in accept is released by a connection of our own.
     netio::Close(netio::Connect("127.0.0.1", port_));
@@ -126,8 +126,9 @@ void FakeServer::Run() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     connection_ = stopping_ ? netio::kInvalidSocket : s;
+    peer_ = connection_;
   }
-  if (connection_ == netio::kInvalidSocket) {
+  if (peer_ == netio::kInvalidSocket) {
     netio::Close(s);
     Fail("no client connected");
   } else {
@@ -162,7 +163,7 @@ bool FakeServer::RunStep(std::size_t index, const Step &step) {
 bool FakeServer::ReceiveStep(std::size_t index, std::size_t n, Bytes *got) {
   got->assign(n, 0);
   std::size_t arrived = 0;
-  bool complete = netio::ReceiveExact(connection_, got->data(), n, &arrived);
+  bool complete = netio::ReceiveExact(peer_, got->data(), n, &arrived);
   got->resize(arrived);
   Record(*got);
   if (!complete)
@@ -174,11 +175,11 @@ bool FakeServer::ReceiveStep(std::size_t index, std::size_t n, Bytes *got) {
 bool FakeServer::ReceiveFrameStep(std::size_t index, Bytes *got) {
   got->assign(5, 0);
   std::size_t arrived = 0;
-  bool complete = netio::ReceiveExact(connection_, got->data(), 5, &arrived);
+  bool complete = netio::ReceiveExact(peer_, got->data(), 5, &arrived);
   if (complete) {
     std::size_t words = 4 * WordsAnnounced((*got)[4]);
     got->resize(5 + words);
-    complete = netio::ReceiveExact(connection_, got->data() + 5, words, &arrived);
+    complete = netio::ReceiveExact(peer_, got->data() + 5, words, &arrived);
     arrived += 5;
   }
   got->resize(arrived);
@@ -192,14 +193,14 @@ bool FakeServer::ReceiveFrameStep(std::size_t index, Bytes *got) {
 void FakeServer::ReceiveUntilClosedStep(Bytes *got) {
   std::uint8_t chunk[4096];
   long n;
-  while ((n = netio::ReceiveSome(connection_, chunk, sizeof chunk)) > 0)
+  while ((n = netio::ReceiveSome(peer_, chunk, sizeof chunk)) > 0)
     got->insert(got->end(), chunk, chunk + n);
   Record(*got);
 }
 
 bool FakeServer::SendStep(std::size_t index, const Bytes &bytes) {
   std::size_t len = std::min(bytes.size(), sendLimit_ - bytesSent_);
-  if (len > 0 && !netio::SendAll(connection_, bytes.data(), len)) {
+  if (len > 0 && !netio::SendAll(peer_, bytes.data(), len)) {
     Fail("step " + std::to_string(index) + ": send failed");
     return false;
   }

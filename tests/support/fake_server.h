@@ -99,12 +99,13 @@ private:
   netio::Socket listener_ = netio::kInvalidSocket;
   std::uint16_t port_ = 0;
   std::thread thread_;
-  std::size_t sendLimit_ = SIZE_MAX; // used by the script thread only
+  netio::Socket peer_ = netio::kInvalidSocket; // the script thread's copy of connection_
+  std::size_t sendLimit_ = SIZE_MAX;           // used by the script thread only
   std::size_t bytesSent_ = 0;
 
   mutable std::mutex mutex_; // guards everything below
   std::condition_variable finished_;
-  netio::Socket connection_ = netio::kInvalidSocket;
+  netio::Socket connection_ = netio::kInvalidSocket; // invalid once closed, by either side
   bool stopping_ = false;
   bool done_ = false;
   std::string failure_;

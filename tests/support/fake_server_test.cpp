@@ -2,6 +2,8 @@
 // its own encoding and recording must be right.
 #include "fake_server.h"
 
+#include <memory>
+
 #include <gtest/gtest.h>
 
 namespace kel_test {
@@ -123,12 +125,17 @@ TEST(FakeServerScript, DestroyingWithoutAClientOrMidScriptReturns) {
     idle.Receive(1);
     ASSERT_TRUE(idle.Start());
   }
-  FakeServer waiting;
-  waiting.Receive(100);
-  ASSERT_TRUE(waiting.Start());
-  Client client(waiting.Port());
-  ASSERT_TRUE(client.Send({1}));
-  // The destructor must cut the blocked receive rather than wait for 99 bytes.
+  std::unique_ptr<Client> client;
+  {
+    FakeServer waiting;
+    waiting.Receive(100);
+    ASSERT_TRUE(waiting.Start());
+    client = std::make_unique<Client>(waiting.Port());
+    ASSERT_TRUE(client->Send({1}));
+    // Destroyed with the client still connected: it must cut the blocked
+    // receive rather than wait for 99 more bytes.
+  }
+  EXPECT_TRUE(client->ReadAll().empty());
 }
 
 } // namespace

@@ -40,12 +40,13 @@ void Server::Stop() {
   netio::Close(listener_);
   listener_ = netio::kInvalidSocket;
   {
-    // A session blocked in a receive returns once its socket is shut down;
-    // the socket itself stays open until its own thread closes it.
+    // Wake every session blocked in a receive. Where that closes the socket
+    // the session's thread learns it from the invalid handle and does not
+    // close it again.
     std::lock_guard<std::mutex> lock(mutex_);
     for (Client &client : clients_)
-      if (!client.done)
-        netio::ShutdownBoth(client.socket);
+      if (!client.done && netio::WakeReceiver(client.socket))
+        client.socket = netio::kInvalidSocket;
   }
   for (Client &client : clients_)
     client.thread.join();
@@ -87,7 +88,12 @@ void Server::StartClient(netio::Socket s) {
 }
 
 void Server::ServeClient(Client *client, unsigned long number) {
-  Session(options_, client->socket, number).Run();
+  netio::Socket s;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    s = client->socket;
+  }
+  Session(options_, s, number).Run();
   std::lock_guard<std::mutex> lock(mutex_);
   client->done = true;
   netio::Close(client->socket);

@@ -38,8 +38,8 @@ public:
 
 private:
   struct Client {
-    netio::Socket socket;
-    bool done = false; // set under mutex_ just before the thread closes socket
+    netio::Socket socket; // kInvalidSocket once Stop has closed it
+    bool done = false;    // set under mutex_ when the thread closes socket
     std::thread thread;
   };
 

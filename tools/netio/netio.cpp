@@ -168,6 +168,16 @@ bool ReceiveExact(Socket s, void *buffer, std::size_t len, std::size_t *received
 void ShutdownSend(Socket s) { ::shutdown(Native(s), kShutSend); }
 void ShutdownBoth(Socket s) { ::shutdown(Native(s), kShutBoth); }
 
+bool WakeReceiver(Socket s) {
+#if defined(_WIN32)
+  CloseNative(Native(s));
+  return true;
+#else
+  ShutdownBoth(s);
+  return false;
+#endif
+}
+
 void Close(Socket s) {
   if (s != kInvalidSocket)
     CloseNative(Native(s));

@@ -48,6 +48,13 @@ long ReceiveSome(Socket s, void *buffer, std::size_t len);
 void ShutdownSend(Socket s);
 void ShutdownBoth(Socket s);
 
+// Makes a receive that another thread is blocked in on s return. POSIX
+// shuts s down (closing alone would not wake the receiver) and returns
+// false: the caller still closes s. Windows closes s (shutting down alone
+// would not wake it) and returns true: s is gone, and the receiving thread
+// must not use it any more.
+bool WakeReceiver(Socket s);
+
 // Closes the handle; kInvalidSocket is ignored.
 void Close(Socket s);
 
