@@ -9,10 +9,13 @@ case "$2" in
   start)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "wine: creating 32-bit prefix in $WINEPREFIX"
-      wineboot -i >/dev/null 2>&1 || true
+      wineboot -i </dev/null >/dev/null 2>&1 || true
       wineserver -w
     fi
-    wineserver -p
+    # Wine's background processes must not hold the caller's output open:
+    # a pipe reader (ctest, tee) would otherwise wait for them to end.
+    wineserver -p </dev/null >/dev/null 2>&1
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
     ;;
   stop)
     [ -d "$WINEPREFIX" ] && wineserver -k 2>/dev/null || true
