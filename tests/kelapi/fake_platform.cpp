@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <numeric>
 
 FakePlatformState g_Fake;
 
@@ -153,4 +154,10 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes &part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
+}
+
+Bytes Pattern(size_t nLen, uint8_t bStart) {
+    Bytes data(nLen);
+    std::iota(data.begin(), data.end(), bStart);
+    return data;
 }

@@ -96,8 +96,23 @@ protected:
     KelConnection *Con(HKELCONNECTION h) { return static_cast<KelConnection *>(h); }
 };
 
-// Builders for bytes on the wire.
+// A fixture whose connection h holds the fake socket, as after a connect.
+class OpenConnectionTest : public FakePlatformTest {
+protected:
+    void SetUp() override {
+        FakePlatformTest::SetUp();
+        h = NewOpenConnection();
+    }
+    void TearDown() override {
+        FreeOpen(h);
+        FakePlatformTest::TearDown();
+    }
+    HKELCONNECTION h = nullptr;
+};
+
+// Builders for bytes on the wire; Pattern counts up from bStart.
 Bytes BE32(uint32_t dwValue);
 Bytes Concat(std::initializer_list<Bytes> parts);
+Bytes Pattern(size_t nLen, uint8_t bStart = 1);
 
 #endif

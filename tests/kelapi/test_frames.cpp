@@ -4,7 +4,6 @@
 // of host return codes.
 #include <algorithm>
 #include <cstring>
-#include <numeric>
 
 #include "fake_platform.h"
 
@@ -34,12 +33,6 @@ Bytes WireFrame(uint32_t dwCommand, uint8_t bFlags, std::initializer_list<uint32
     return frame;
 }
 
-Bytes Filler(size_t nLen, uint8_t bStart = 1) {
-    Bytes data(nLen);
-    std::iota(data.begin(), data.end(), bStart);
-    return data;
-}
-
 bool AllZero(const KelCommand &cmd) {
     const uint8_t *lpBytes = reinterpret_cast<const uint8_t *>(&cmd);
     return std::all_of(lpBytes, lpBytes + sizeof cmd, [](uint8_t b) { return b == 0; });
@@ -53,16 +46,8 @@ KelCommand Garbage() {
 
 // A connection that holds the fake socket; the seam records its sends and
 // scripts its receives.
-class FrameTest : public FakePlatformTest {
+class FrameTest : public OpenConnectionTest {
   protected:
-    void SetUp() override {
-        FakePlatformTest::SetUp();
-        h = NewOpenConnection();
-    }
-    void TearDown() override {
-        FreeOpen(h);
-        FakePlatformTest::TearDown();
-    }
     // The single socket send that KelSendCommand with flush makes of cmd.
     Bytes FlushedFrame(const KelCommand &cmd) {
         g_Fake.sends.clear();
@@ -70,7 +55,6 @@ class FrameTest : public FakePlatformTest {
         EXPECT_EQ(1u, g_Fake.sends.size());
         return g_Fake.sends.empty() ? Bytes() : g_Fake.sends.back();
     }
-    HKELCONNECTION h = nullptr;
 };
 
 // --- Encoding ---------------------------------------------------------------
@@ -134,7 +118,7 @@ TEST_F(FrameEncode, WithoutFlushTheFrameWaitsInTheBuffer) {
     EXPECT_EQ(WireFrame(kAppCommand, 0x08, {88}), Bytes(Con(h)->abSendBuf, Con(h)->abSendBuf + 9));
 
     // The data that follows with flush leaves together with the frame.
-    Bytes data = Filler(88);
+    Bytes data = Pattern(88);
     uint32_t dwSent = 0;
     EXPECT_EQ(KEL_OK, KelSend(h, data.data(), 88, &dwSent, 1));
     ASSERT_EQ(1u, g_Fake.sends.size());
@@ -270,7 +254,7 @@ TEST_F(FrameDispatch, DataIsDiscardedInChunksOfAtMost256Bytes) {
         g_Fake.recvAsked.clear();
         g_Fake.nRecvPos = 0;
         // The data, then one byte of the next frame that must stay unread.
-        ScriptReceive(Concat({Filler(c.dwDataLen), Bytes{0xEE}}), {(int)c.dwDataLen + 1});
+        ScriptReceive(Concat({Pattern(c.dwDataLen), Bytes{0xEE}}), {(int)c.dwDataLen + 1});
         KelCommand cmd = Record(kAppCommand, 0, 0, 0, c.dwDataLen);
         EXPECT_EQ(KEL_OK, KelDispatchCommand(h, &cmd));
         EXPECT_EQ(c.reads, g_Fake.recvAsked);
@@ -279,7 +263,7 @@ TEST_F(FrameDispatch, DataIsDiscardedInChunksOfAtMost256Bytes) {
 }
 
 TEST_F(FrameDispatch, AShortDeliveryIsCompletedWithinTheChunk) {
-    ScriptReceive(Filler(300), {100, 100, 100});
+    ScriptReceive(Pattern(300), {100, 100, 100});
     KelCommand cmd = Record(kAppCommand, 0, 0, 0, 300);
     EXPECT_EQ(KEL_OK, KelDispatchCommand(h, &cmd));
     EXPECT_EQ(300u, g_Fake.nRecvPos);
@@ -288,7 +272,7 @@ TEST_F(FrameDispatch, AShortDeliveryIsCompletedWithinTheChunk) {
 TEST_F(FrameDispatch, TheDataLengthIsUnsigned) {
     // 0x80000010 bytes announced; the peer closes after 16: a reader that
     // took the length as signed would report success here.
-    ScriptReceive(Filler(16), {16});
+    ScriptReceive(Pattern(16), {16});
     KelCommand cmd = Record(kAppCommand, 0, 0, 0, 0x80000010u);
     TraceCapture trace;
     EXPECT_EQ(KEL_ERR_COMM, KelDispatchCommand(h, &cmd));
@@ -318,7 +302,7 @@ TEST_F(FrameDispatch, ANoSkipFrameIsRefusedAndItsDataLeftUnread) {
 using FrameWait = FrameTest;
 
 TEST_F(FrameWait, OtherFramesAreDisposedOfAndTheReplysDataIsLeftUnread) {
-    Bytes stream = Concat({WireFrame(kAppCommand, 0x08, {300}), Filler(300), WireFrame(KEL_CMD_IGNORE, 0x00),
+    Bytes stream = Concat({WireFrame(kAppCommand, 0x08, {300}), Pattern(300), WireFrame(KEL_CMD_IGNORE, 0x00),
                            WireFrame(kAppReply, 0x0B, {9, 0x00010001u, 4}), Bytes{0xD1, 0xD2, 0xD3, 0xD4}});
     ScriptReceive(stream, {(int)stream.size()});
     KelCommand cmd;
@@ -347,7 +331,7 @@ TEST_F(FrameWait, ANoSkipFrameEndsTheWaitWithAProtocolError) {
 }
 
 TEST_F(FrameWait, ALostConnectionEndsTheWait) {
-    ScriptReceive(Concat({WireFrame(kAppCommand, 0x08, {10}), Filler(4)}), {13});
+    ScriptReceive(Concat({WireFrame(kAppCommand, 0x08, {10}), Pattern(4)}), {13});
     KelCommand cmd;
     TraceCapture trace;
     EXPECT_EQ(KEL_ERR_COMM, KelWaitForResponse(h, kAppReply, &cmd));

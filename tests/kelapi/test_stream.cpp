@@ -1,16 +1,8 @@
 // The byte stream: what each KelSend hands to the socket, and how KelReceive
 // assembles what the socket delivers.
-#include <numeric>
-
 #include "fake_platform.h"
 
 namespace {
-
-Bytes Pattern(size_t nLen, uint8_t bStart = 0) {
-    Bytes data(nLen);
-    std::iota(data.begin(), data.end(), bStart);
-    return data;
-}
 
 std::vector<size_t> SendSizes() {
     std::vector<size_t> sizes;
@@ -18,23 +10,14 @@ std::vector<size_t> SendSizes() {
     return sizes;
 }
 
-class Send : public FakePlatformTest {
+class Send : public OpenConnectionTest {
 protected:
-    void SetUp() override {
-        FakePlatformTest::SetUp();
-        h = NewOpenConnection();
-    }
-    void TearDown() override {
-        FreeOpen(h);
-        FakePlatformTest::TearDown();
-    }
     // Puts n bytes in the buffer without a socket send.
     void Prefill(uint32_t n) {
         Bytes data = Pattern(n, 0x80);
         ASSERT_EQ(KEL_OK, KelSend(h, data.data(), n, &dwSent, 0));
         ASSERT_TRUE(g_Fake.sends.empty());
     }
-    HKELCONNECTION h = nullptr;
     uint32_t dwSent = 0;
 };
 
