@@ -9,6 +9,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 // A socket as the platform knows it, widened so that it holds a Windows
 // SOCKET and a POSIX descriptor alike. KEL_INVALID_SOCKET has all bits set.
@@ -60,6 +61,9 @@ void KelPlatformReset(void);
 
 // Clear memory in a way the compiler may not remove as a dead store.
 void KelSecureZero(void *lpMemory, size_t nSize);
+
+// The fields of a broken-down local time that the trace shows.
+void KelLocalTimeFromTm(const struct tm *lpTm, KelLocalTime *lpLocal);
 
 // The per-thread pseudo-random source shared by both platforms.
 void KelSeedRandomDefault(uint32_t dwSeed);

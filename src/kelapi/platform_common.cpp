@@ -5,6 +5,15 @@ KelPlatform g_KelPlatform = KelPlatformDefaults();
 
 void KelPlatformReset(void) { g_KelPlatform = KelPlatformDefaults(); }
 
+void KelLocalTimeFromTm(const struct tm *lpTm, KelLocalTime *lpLocal) {
+    lpLocal->nHour = lpTm->tm_hour;
+    lpLocal->nMinute = lpTm->tm_min;
+    lpLocal->nSecond = lpTm->tm_sec;
+    lpLocal->nDay = lpTm->tm_mday;
+    lpLocal->nMonth = lpTm->tm_mon + 1;
+    lpLocal->nYear = lpTm->tm_year + 1900;
+}
+
 // The pseudo-random source: a linear congruential generator with the C
 // library's customary constants. Its state is per thread; a thread that was
 // never seeded starts from seed 1.

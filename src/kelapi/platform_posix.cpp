@@ -81,12 +81,7 @@ int PosixLocalTime(int64_t nTime, KelLocalTime *lpLocal) {
     time_t t = (time_t)nTime;
     struct tm tmLocal;
     if (!localtime_r(&t, &tmLocal)) return -1;
-    lpLocal->nHour = tmLocal.tm_hour;
-    lpLocal->nMinute = tmLocal.tm_min;
-    lpLocal->nSecond = tmLocal.tm_sec;
-    lpLocal->nDay = tmLocal.tm_mday;
-    lpLocal->nMonth = tmLocal.tm_mon + 1;
-    lpLocal->nYear = tmLocal.tm_year + 1900;
+    KelLocalTimeFromTm(&tmLocal, lpLocal);
     return 0;
 }
 

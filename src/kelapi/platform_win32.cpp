@@ -77,12 +77,7 @@ int Win32LocalTime(int64_t nTime, KelLocalTime *lpLocal) {
     __time64_t t = (__time64_t)nTime;
     struct tm tmLocal;
     if (_localtime64_s(&tmLocal, &t) != 0) return -1;
-    lpLocal->nHour = tmLocal.tm_hour;
-    lpLocal->nMinute = tmLocal.tm_min;
-    lpLocal->nSecond = tmLocal.tm_sec;
-    lpLocal->nDay = tmLocal.tm_mday;
-    lpLocal->nMonth = tmLocal.tm_mon + 1;
-    lpLocal->nYear = tmLocal.tm_year + 1900;
+    KelLocalTimeFromTm(&tmLocal, lpLocal);
     return 0;
 }
 

@@ -137,3 +137,16 @@ TEST(TraceThreads, RandomStateIsPerThreadAndUnseededThreadsStartFromOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// Noon UTC on 15 June 2000 is 15 June 2000 in every time zone.
+TEST(TraceClock, RealLocalTimeGivesMonthFromOneAndFourDigitYear) {
+    KelLocalTime local = {};
+    ASSERT_EQ(0, KelPlatformDefaults().pfnLocalTime(961070400, &local));
+    EXPECT_EQ(2000, local.nYear);
+    EXPECT_EQ(6, local.nMonth);
+    EXPECT_EQ(15, local.nDay);
+}
+
+}  // namespace
