@@ -78,7 +78,12 @@ Bytes Request(std::uint32_t code, const Bytes &data) {
   return out;
 }
 
-RawClient::RawClient(std::uint16_t port) : socket_(netio::Connect("127.0.0.1", port)), rng_(port) {}
+// A server that answers wrongly may leave a read waiting for bytes that
+// never come; the time-out turns that into a failed test, not a hung one.
+RawClient::RawClient(std::uint16_t port) : socket_(netio::Connect("127.0.0.1", port)), rng_(port) {
+  if (socket_ != netio::kInvalidSocket)
+    netio::SetReceiveTimeout(socket_, 10000);
+}
 
 RawClient::~RawClient() { netio::Close(socket_); }
 
@@ -103,7 +108,8 @@ Bytes RawClient::ReadFrameBytes() {
 
 bool RawClient::AtEnd() {
   std::uint8_t byte;
-  return netio::ReceiveSome(socket_, &byte, 1) <= 0;
+  // A time-out (-1) is not an end: the server kept the connection open.
+  return netio::ReceiveSome(socket_, &byte, 1) == 0;
 }
 
 Bytes RawClient::Exchange(const Bytes &request, Bytes *data) {

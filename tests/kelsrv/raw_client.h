@@ -41,7 +41,8 @@ public:
   Bytes Read(std::size_t n);
   // One frame's bytes (sized by its flag byte); fewer if the connection ended.
   Bytes ReadFrameBytes();
-  // True if the server has closed the connection (the next read gets end of stream).
+  // True if the server has closed the connection in order (the next read
+  // gets end of stream); false if data came or the read timed out.
   bool AtEnd();
 
   // Identify and logon exchanges; each returns the reply frame's bytes and

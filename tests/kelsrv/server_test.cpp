@@ -199,7 +199,7 @@ TEST_F(KelsrvServer, ChattySendsNoteAndIgnoreFramesBeforeItsReply) {
   Bytes request = ReplyBytes(kelsrv::kCmdChatty, 0, 0, 5, 2);
   ASSERT_TRUE(client->Send(request));
   for (std::uint32_t round = 1; round <= 2; ++round) {
-    EXPECT_EQ(client->ReadFrameBytes(), ReplyBytes(kelsrv::kNoteFrame, 0, 5, round)) << round;
+    ASSERT_EQ(client->ReadFrameBytes(), ReplyBytes(kelsrv::kNoteFrame, 0, 5, round)) << round;
     EXPECT_EQ(client->Read(5), (Bytes{0, 1, 2, 3, 4}));
     EXPECT_EQ(client->ReadFrameBytes(), ReplyBytes(KEL_CMD_IGNORE, 0, 0, round)) << round;
   }
@@ -210,7 +210,7 @@ TEST_F(KelsrvServer, ChattyDefaultsToOneRoundOfThreeHundredBytes) {
   StartServer();
   auto client = LoggedOn();
   ASSERT_TRUE(client->Send(Request(kelsrv::kCmdChatty)));
-  EXPECT_EQ(client->ReadFrameBytes(), ReplyBytes(kelsrv::kNoteFrame, 0, 300, 1));
+  ASSERT_EQ(client->ReadFrameBytes(), ReplyBytes(kelsrv::kNoteFrame, 0, 300, 1));
   Bytes data = client->Read(300);
   ASSERT_EQ(data.size(), 300u);
   EXPECT_EQ(data[299], 299 & 0xFF);

@@ -178,6 +178,18 @@ bool WakeReceiver(Socket s) {
 #endif
 }
 
+bool SetReceiveTimeout(Socket s, unsigned milliseconds) {
+#if defined(_WIN32)
+  DWORD timeout = milliseconds;
+#else
+  timeval timeout;
+  timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  timeout.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
+#endif
+  return setsockopt(Native(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout) ==
+         0;
+}
+
 void Close(Socket s) {
   if (s != kInvalidSocket)
     CloseNative(Native(s));

@@ -55,6 +55,11 @@ void ShutdownBoth(Socket s);
 // must not use it any more.
 bool WakeReceiver(Socket s);
 
+// Makes receives on s fail after milliseconds without data instead of
+// waiting for ever (0 = wait for ever again). For test clients that must
+// fail, not hang, when a peer goes quiet.
+bool SetReceiveTimeout(Socket s, unsigned milliseconds);
+
 // Closes the handle; kInvalidSocket is ignored.
 void Close(Socket s);
 
