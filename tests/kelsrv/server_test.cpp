@@ -30,9 +30,9 @@ protected:
     options.description = "unit test server";
     options.logonData = 0x5A;
     std::string error;
-    for (const char *spec : {"alice:secret", "bob:pw:second", "carol:pw::0x00040001", "eightchr:12345678"}) {
+    for (const char *entry : {"alice:secret", "bob:pw:second", "carol:pw::0x00040001", "eightchr:12345678"}) {
       kelsrv::User user;
-      EXPECT_TRUE(kelsrv::ParseUserSpec(spec, &user, &error)) << error;
+      EXPECT_TRUE(kelsrv::ParseUserSpec(entry, &user, &error)) << error;
       options.users.push_back(user);
     }
     options.log = [this](const std::string &line) {

@@ -44,11 +44,11 @@ TEST(KelsrvUsers, SpecGivesAllFourFields) {
 TEST(KelsrvUsers, SpecsThatCouldNeverMatchAreRejected) {
   User user;
   std::string error;
-  for (const char *spec : {"", "onlyname", ":pw", "ninechars:pw", "a:ninechars", "a:b:ninechars", "a:b:c:zz",
+  for (const char *entry : {"", "onlyname", ":pw", "ninechars:pw", "a:ninechars", "a:b:ninechars", "a:b:c:zz",
                            "a:b:c:1:extra"}) {
     error.clear();
-    EXPECT_FALSE(kelsrv::ParseUserSpec(spec, &user, &error)) << spec;
-    EXPECT_FALSE(error.empty()) << spec;
+    EXPECT_FALSE(kelsrv::ParseUserSpec(entry, &user, &error)) << entry;
+    EXPECT_FALSE(error.empty()) << entry;
   }
   EXPECT_TRUE(kelsrv::ParseUserSpec("eightchr:12345678:87654321", &user, &error)) << error;
   EXPECT_TRUE(kelsrv::ParseUserSpec("nopw:", &user, &error)) << error;

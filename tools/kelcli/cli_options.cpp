@@ -26,9 +26,9 @@ const OptionSpec kOptions[] = {
 };
 
 const OptionSpec *FindOption(const std::string &name) {
-  for (const OptionSpec &spec : kOptions)
-    if ((spec.shortName && name == spec.shortName) || name == spec.longName)
-      return &spec;
+  for (const OptionSpec &option : kOptions)
+    if ((option.shortName && name == option.shortName) || name == option.longName)
+      return &option;
   return nullptr;
 }
 
@@ -49,8 +49,8 @@ bool ParseWord(const std::string &name, const std::string &text, std::uint32_t *
   return true;
 }
 
-bool ApplyOption(const OptionSpec &spec, const std::string &value, CliOptions *options, std::string *error) {
-  const std::string name = spec.longName;
+bool ApplyOption(const OptionSpec &option, const std::string &value, CliOptions *options, std::string *error) {
+  const std::string name = option.longName;
   unsigned long long number = 0;
   if (name == "--help") {
     options->help = true;
@@ -131,22 +131,22 @@ bool ParseCommandLine(int argc, const char *const *argv, CliOptions *options, st
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (word.size() > 1 && word[0] == '-') {
-      const OptionSpec *spec = FindOption(word);
-      if (!spec)
+      const OptionSpec *found = FindOption(word);
+      if (!found)
         return *error = "unknown option '" + word + "' (see --help)", false;
       std::string value;
-      if (spec->takesValue) {
+      if (found->takesValue) {
         if (i + 1 >= argc)
           return *error = "option '" + word + "' needs a value", false;
         value = argv[++i];
       }
-      if (spec->scope == Scope::Send && !sendOnlyOption) {
+      if (found->scope == Scope::Send && !sendOnlyOption) {
         sendOnlyOption = true;
         firstSendOption = word;
       }
-      if (std::string(spec->longName) == "--code")
+      if (std::string(found->longName) == "--code")
         sawCode = true;
-      if (!ApplyOption(*spec, value, options, error))
+      if (!ApplyOption(*found, value, options, error))
         return false;
     } else if (options->command == Command::None) {
       if (!ParseCommandName(word, options, error))

@@ -66,9 +66,9 @@ const User *FindUser(const std::vector<User> &users, const std::string &userId) 
 
 } // namespace
 
-bool ParseUserSpec(const std::string &spec, User *user, std::string *error) {
-  if (!MakeUser(Split(spec, ':'), user, error)) {
-    *error = "--user " + spec + ": " + *error;
+bool ParseUserSpec(const std::string &text, User *user, std::string *error) {
+  if (!MakeUser(Split(text, ':'), user, error)) {
+    *error = "--user " + text + ": " + *error;
     return false;
   }
   return true;

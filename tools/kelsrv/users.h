@@ -18,7 +18,7 @@ struct User {
 };
 
 // Parses "NAME:PASSWORD[:PASSWORD2[:CODE]]" (CODE decimal or 0x-hex).
-bool ParseUserSpec(const std::string &spec, User *user, std::string *error);
+bool ParseUserSpec(const std::string &text, User *user, std::string *error);
 
 // Reads a users file: one user per line as "NAME PASSWORD [PASSWORD2 [CODE]]"
 // separated by blanks; "-" stands for an empty password; blank lines and
