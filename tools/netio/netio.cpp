@@ -78,11 +78,16 @@ bool Startup() {
 #endif
 }
 
+// A fresh TCP socket and the address of host:port; kInvalidSocket on failure.
+static Socket OpenTcp(const std::string &host, std::uint16_t port, sockaddr_in *addr) {
+  if (!Startup() || !MakeAddress(host, port, addr))
+    return kInvalidSocket;
+  return Wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+}
+
 Socket Listen(const std::string &host, std::uint16_t port, std::uint16_t *boundPort, int backlog) {
   sockaddr_in addr;
-  if (!Startup() || !MakeAddress(host, port, &addr))
-    return kInvalidSocket;
-  Socket s = Wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  Socket s = OpenTcp(host, port, &addr);
   if (s == kInvalidSocket)
     return kInvalidSocket;
 #if !defined(_WIN32)
@@ -119,9 +124,7 @@ Socket Accept(Socket listener) {
 
 Socket Connect(const std::string &host, std::uint16_t port) {
   sockaddr_in addr;
-  if (!Startup() || !MakeAddress(host, port, &addr))
-    return kInvalidSocket;
-  Socket s = Wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  Socket s = OpenTcp(host, port, &addr);
   if (s == kInvalidSocket)
     return kInvalidSocket;
   if (::connect(Native(s), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
