@@ -7,6 +7,7 @@
  * byte-order helpers. Every function runs to completion on the caller's
  * thread; socket calls block without a time-out.
  */
+/* clang-format off: the tables below are aligned by hand. */
 #ifndef KELAPI_H
 #define KELAPI_H
 

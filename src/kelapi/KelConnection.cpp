@@ -11,8 +11,9 @@ static void KelStoreCredential(char *szField, const char *szValue) {
     szField[KEL_CREDENTIAL_SIZE - 1] = '\0';
 }
 
-int32_t KELAPI_CALL KelAllocConnection(uint32_t dwIP, uint16_t wPort, const char *szUserID, const char *szPassword,
-                                       const char *szPassword2, HKELCONNECTION *phConnection) {
+int32_t KELAPI_CALL KelAllocConnection(uint32_t dwIP, uint16_t wPort, const char *szUserID,
+                                       const char *szPassword, const char *szPassword2,
+                                       HKELCONNECTION *phConnection) {
     KEL_TRACE_VAL("KelAllocConnection dwIP = ", dwIP);
     if (!szUserID || !szPassword || !phConnection) return KEL_FAIL(KEL_ERR_PARAM);
     *phConnection = nullptr;

@@ -100,7 +100,8 @@ int32_t KELAPI_CALL KelDispatchCommand(HKELCONNECTION hConnection, const KelComm
     return KEL_OK;
 }
 
-int32_t KELAPI_CALL KelWaitForResponse(HKELCONNECTION hConnection, uint32_t dwExpected, KelCommand *lpCommand) {
+int32_t KELAPI_CALL KelWaitForResponse(HKELCONNECTION hConnection, uint32_t dwExpected,
+                                       KelCommand *lpCommand) {
     if (!hConnection || !lpCommand) return KEL_FAIL(KEL_ERR_PARAM);
     for (;;) {
         int32_t nRc = KelReceiveCommand(hConnection, lpCommand);

@@ -22,8 +22,8 @@ static bool KelFlushSendBuffer(KelConnection *lpCon) {
     return true;
 }
 
-int32_t KELAPI_CALL KelSend(HKELCONNECTION hConnection, const void *lpData, uint32_t dwLen, uint32_t *lpdwSent,
-                            int32_t bFlush) {
+int32_t KELAPI_CALL KelSend(HKELCONNECTION hConnection, const void *lpData, uint32_t dwLen,
+                            uint32_t *lpdwSent, int32_t bFlush) {
     if (!hConnection || !lpdwSent) return KEL_FAIL(KEL_ERR_PARAM);
     *lpdwSent = 0;
     KelConnection *lpCon = KelAsConnection(hConnection);
@@ -55,8 +55,8 @@ int32_t KELAPI_CALL KelSend(HKELCONNECTION hConnection, const void *lpData, uint
     return KEL_OK;
 }
 
-int32_t KELAPI_CALL KelReceive(HKELCONNECTION hConnection, void *lpBuffer, uint32_t dwLen, uint32_t *lpdwReceived,
-                               int32_t bWaitAll) {
+int32_t KELAPI_CALL KelReceive(HKELCONNECTION hConnection, void *lpBuffer, uint32_t dwLen,
+                               uint32_t *lpdwReceived, int32_t bWaitAll) {
     if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
     KelConnection *lpCon = KelAsConnection(hConnection);
     if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);

@@ -25,8 +25,9 @@ static void KelReleaseSystemRecord(KelHoxSystem *lpSystem) {
     g_KelPlatform.pfnFree(lpSystem);
 }
 
-int32_t KELAPI_CALL KelAllocHoxSystem(uint32_t dwIP, uint16_t wPort, const char *szUserID, const char *szPassword,
-                                      const char *szPassword2, HKELHOXSYSTEM *phHoxSystem) {
+int32_t KELAPI_CALL KelAllocHoxSystem(uint32_t dwIP, uint16_t wPort, const char *szUserID,
+                                      const char *szPassword, const char *szPassword2,
+                                      HKELHOXSYSTEM *phHoxSystem) {
     KEL_TRACE_VAL("KelAllocHoxSystem dwIP = ", dwIP);
     if (!szUserID || !szPassword || !phHoxSystem) return KEL_FAIL(KEL_ERR_PARAM);
     *phHoxSystem = nullptr;

@@ -49,7 +49,9 @@ void KelTraceStr(const char *szText, const char *szValue, const char *szModule, 
 
 void KelTraceVal(const char *szText, uint32_t dwValue, const char *szModule, int32_t nLine) {
     KelTraceFunc pfnTrace = ActiveTraceFunc();
-    if (pfnTrace) EmitLine(pfnTrace, szModule, nLine, "%s %d (0x%08X)", szText, (int)(int32_t)dwValue, (unsigned)dwValue);
+    if (pfnTrace)
+        EmitLine(pfnTrace, szModule, nLine, "%s %d (0x%08X)", szText, (int)(int32_t)dwValue,
+                 (unsigned)dwValue);
 }
 
 int32_t KelTraceErr(int32_t nCode, const char *szModule, int32_t nLine) {

@@ -35,7 +35,7 @@ char *KELAPI_CALL KelStrCopyToNetCP(char *szDest, const char *szSrc, uint32_t nC
 // One function under two exported names; kelapi.def maps the Windows names.
 // (g++ would want the target's inferred attributes repeated on the alias.)
 #if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmissing-attributes"
+#  pragma GCC diagnostic ignored "-Wmissing-attributes"
 #endif
 extern "C" uint16_t KELAPI_CALL KelWordToHost(uint16_t wValue) __attribute__((alias("KelWordToNet")));
 extern "C" char *KELAPI_CALL KelStrCopyToHostCP(char *szDest, const char *szSrc, uint32_t nCount)

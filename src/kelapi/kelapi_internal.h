@@ -9,7 +9,7 @@
 #define KEL_TYPE_HOXSYSTEM  2u
 
 #define KEL_SEND_BUFFER_SIZE 1024u
-#define KEL_CREDENTIAL_SIZE  9u   // 8 characters and a NUL
+#define KEL_CREDENTIAL_SIZE  9u  // 8 characters and a NUL
 #define KEL_DESCRIPTION_SIZE 80u
 
 #define KEL_LOCK_BUSY 0xFFFFFFFFu
@@ -17,12 +17,12 @@
 
 struct KelConnection {
     uint32_t dwType;
-    uint32_t dwIP;        // network byte order
-    uint16_t wPort;       // host byte order
+    uint32_t dwIP;   // network byte order
+    uint16_t wPort;  // host byte order
     char szUserID[KEL_CREDENTIAL_SIZE];
     char szPassword[KEL_CREDENTIAL_SIZE];
     char szPassword2[KEL_CREDENTIAL_SIZE];
-    KelSocket hSocket;    // KEL_INVALID_SOCKET while unconnected
+    KelSocket hSocket;  // KEL_INVALID_SOCKET while unconnected
     uint8_t abSendBuf[KEL_SEND_BUFFER_SIZE];
     uint32_t dwSendLen;
     uint32_t dwLock;
@@ -54,10 +54,10 @@ inline uint32_t KelTraceHandle(const void *lpHandle) { return (uint32_t)(uintptr
 inline uint32_t KelTraceSocket(KelSocket hSocket) { return (uint32_t)hSocket; }
 
 // Each source file names its module once; these report with it and the line.
-#define KEL_TRACE_MSG(text) KelTraceMsg((text), kszModule, __LINE__)
+#define KEL_TRACE_MSG(text)        KelTraceMsg((text), kszModule, __LINE__)
 #define KEL_TRACE_STR(text, value) KelTraceStr((text), (value), kszModule, __LINE__)
 #define KEL_TRACE_VAL(text, value) KelTraceVal((text), (uint32_t)(value), kszModule, __LINE__)
-#define KEL_FAIL(code) KelTraceErr((code), kszModule, __LINE__)
+#define KEL_FAIL(code)             KelTraceErr((code), kszModule, __LINE__)
 
 // The connection behind a handle, or null when its type tag is not 1.
 inline KelConnection *KelAsConnection(HKELCONNECTION hConnection) {

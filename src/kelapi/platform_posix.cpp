@@ -89,9 +89,10 @@ int PosixLocalTime(int64_t nTime, KelLocalTime *lpLocal) {
 
 const KelPlatform &KelPlatformDefaults(void) {
     static const KelPlatform s_Defaults = {
-        PosixStartup, PosixSocket,  PosixBind,      PosixConnect,    PosixSend,  PosixRecv,
-        PosixClose,   PosixInetAddr, PosixInetNtoa, PosixLookupHost, PosixAlloc, PosixFree,
-        PosixTime,    PosixLocalTime, KelSeedRandomDefault, KelRandomDefault,
+        PosixStartup,     PosixSocket, PosixBind,     PosixConnect,   PosixSend,
+        PosixRecv,        PosixClose,  PosixInetAddr, PosixInetNtoa,  PosixLookupHost,
+        PosixAlloc,       PosixFree,   PosixTime,     PosixLocalTime, KelSeedRandomDefault,
+        KelRandomDefault,
     };
     return s_Defaults;
 }

@@ -1,5 +1,7 @@
 // platform_win32.cpp - Windows Sockets 1.1, the process heap, clock and local time.
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include <string.h>
@@ -85,9 +87,10 @@ int Win32LocalTime(int64_t nTime, KelLocalTime *lpLocal) {
 
 const KelPlatform &KelPlatformDefaults(void) {
     static const KelPlatform s_Defaults = {
-        Win32Startup, Win32Socket,   Win32Bind,     Win32Connect,    Win32Send,  Win32Recv,
-        Win32Close,   Win32InetAddr, Win32InetNtoa, Win32LookupHost, Win32Alloc, Win32Free,
-        Win32Time,    Win32LocalTime, KelSeedRandomDefault, KelRandomDefault,
+        Win32Startup,     Win32Socket, Win32Bind,     Win32Connect,   Win32Send,
+        Win32Recv,        Win32Close,  Win32InetAddr, Win32InetNtoa,  Win32LookupHost,
+        Win32Alloc,       Win32Free,   Win32Time,     Win32LocalTime, KelSeedRandomDefault,
+        KelRandomDefault,
     };
     return s_Defaults;
 }

@@ -17,9 +17,11 @@ const char kszVersionWithoutOverwrite[] = "4.0";
 const char kszMsgNotInstalled[] =
     "You have not installed Brevane Server 4.5.\n\nMendset4 installation cannot continue.";
 const char kszMsgNoInstallDir[] =
-    "Failed to retrieve Install Directory information from Registry.\n\nMendset4 installation cannot continue.";
+    "Failed to retrieve Install Directory information from Registry.\n\nMendset4 installation cannot "
+    "continue.";
 const char kszMsgNoLanguage[] =
-    "Failed to retrieve National Language information from Registry.\n\nMendset4 installation cannot continue.";
+    "Failed to retrieve National Language information from Registry.\n\nMendset4 installation cannot "
+    "continue.";
 const char kszMsgNoServiceLevel[] =
     "Failed to retrieve Service Level information from Registry.\n\nMendset4 installation cannot continue.";
 const char kszMsgNoVersionKey[] = "No CurrentVersion Key";
@@ -62,8 +64,7 @@ constexpr size_t kdwCommandLineSize = kdwLongestForm + (kdwDirectorySize - 1) + 
 const char kszLanguageUnsafe[] = "\"&|<>^%";
 
 // Shows one error message with the installer's caption and returns exit code 1.
-int Fail(const OstrelPlatform *lpPlatform, const char *szMessage)
-{
+int Fail(const OstrelPlatform *lpPlatform, const char *szMessage) {
     lpPlatform->pfnMessageBox(lpPlatform->lpContext, szMessage, kszCaption, OSTREL_MB_ICONERROR);
     return 1;
 }
@@ -71,8 +72,7 @@ int Fail(const OstrelPlatform *lpPlatform, const char *szMessage)
 // Reads a value into lpData, offering dwOffered bytes. True when the query
 // succeeded within those bytes; *lpdwSize then holds the bytes returned.
 bool ReadValue(const OstrelPlatform *lpPlatform, OstrelKey hKey, const char *szName, void *lpData,
-               uint32_t dwOffered, uint32_t *lpdwSize)
-{
+               uint32_t dwOffered, uint32_t *lpdwSize) {
     *lpdwSize = dwOffered;  // every query overwrites the size
     long lResult = lpPlatform->pfnRegQueryValue(lpPlatform->lpContext, hKey, szName,
                                                 static_cast<unsigned char *>(lpData), lpdwSize);
@@ -83,8 +83,7 @@ bool ReadValue(const OstrelPlatform *lpPlatform, OstrelKey hKey, const char *szN
 // after its last byte; one that fills all offered bytes without a NUL fails,
 // so the text always ends within the bytes offered.
 bool ReadText(const OstrelPlatform *lpPlatform, OstrelKey hKey, const char *szName, char *szText,
-              uint32_t dwOffered)
-{
+              uint32_t dwOffered) {
     uint32_t dwSize = 0;
     if (!ReadValue(lpPlatform, hKey, szName, szText, dwOffered, &dwSize)) return false;
     if (memchr(szText, '\0', dwSize) != nullptr) return true;
@@ -96,8 +95,7 @@ bool ReadText(const OstrelPlatform *lpPlatform, OstrelKey hKey, const char *szNa
 // Makes the directory text end in a backslash. Only the last byte is looked
 // at, so the second byte of a double-byte character counts. The caller keeps
 // one byte of room beyond the text's NUL.
-void EndWithBackslash(char *szDirectory)
-{
+void EndWithBackslash(char *szDirectory) {
     size_t nLength = strlen(szDirectory);
     if (nLength > 0 && szDirectory[nLength - 1] == '\\') return;
     szDirectory[nLength] = '\\';
@@ -106,8 +104,7 @@ void EndWithBackslash(char *szDirectory)
 
 // Formats one command line into a buffer that fits every form and runs it.
 void RunCommand(const OstrelPlatform *lpPlatform, const char *szForm, const char *szFirst,
-                const char *szSecond = nullptr)
-{
+                const char *szSecond = nullptr) {
     char szCommandLine[kdwCommandLineSize];
     snprintf(szCommandLine, sizeof szCommandLine, szForm, szFirst, szSecond);
     lpPlatform->pfnRunCommand(lpPlatform->lpContext, szCommandLine);
@@ -116,8 +113,7 @@ void RunCommand(const OstrelPlatform *lpPlatform, const char *szForm, const char
 // Runs the four copies and the removal, each after the previous one has ended.
 // Their results are not examined: a failed command stops nothing.
 void RunCommands(const OstrelPlatform *lpPlatform, bool bOverwrite, const char *szDirectory,
-                 const char *szLanguage)
-{
+                 const char *szLanguage) {
     RunCommand(lpPlatform, bOverwrite ? kszCopyCommonY : kszCopyCommon, szDirectory);
     RunCommand(lpPlatform, bOverwrite ? kszCopyPeloY : kszCopyPelo, szDirectory);
     RunCommand(lpPlatform, bOverwrite ? kszCopyMsvcY : kszCopyMsvc, szDirectory);
@@ -127,8 +123,7 @@ void RunCommands(const OstrelPlatform *lpPlatform, bool bOverwrite, const char *
 
 // Records service level "4" when the product key opens for writing; nothing
 // of this step is reported.
-void WriteServiceLevel(const OstrelPlatform *lpPlatform, const char *szProductKey)
-{
+void WriteServiceLevel(const OstrelPlatform *lpPlatform, const char *szProductKey) {
     OstrelKey hKey = nullptr;
     if (lpPlatform->pfnRegOpenKey(lpPlatform->lpContext, szProductKey, OSTREL_KEY_WRITE, &hKey) != 0) return;
     lpPlatform->pfnRegSetValue(lpPlatform->lpContext, hKey, "ServiceLevel", OSTREL_REG_SZ, kabServiceLevel,
@@ -138,8 +133,7 @@ void WriteServiceLevel(const OstrelPlatform *lpPlatform, const char *szProductKe
 
 }  // namespace
 
-int OstrelRun(const OstrelPlatform *lpPlatform)
-{
+int OstrelRun(const OstrelPlatform *lpPlatform) {
     void *lpContext = lpPlatform->lpContext;
     char szProductKey[kdwProductKeySize];
     snprintf(szProductKey, sizeof szProductKey, kszProductKeyForm, kszProductName, kszProductVersion);

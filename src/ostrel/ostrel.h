@@ -7,9 +7,9 @@
 #include <stdint.h>
 
 // Access masks, value type and message box style as the Windows API defines them.
-#define OSTREL_KEY_READ 0x20019u
-#define OSTREL_KEY_WRITE 0x20006u
-#define OSTREL_REG_SZ 1u
+#define OSTREL_KEY_READ     0x20019u
+#define OSTREL_KEY_WRITE    0x20006u
+#define OSTREL_REG_SZ       1u
 #define OSTREL_MB_ICONERROR 0x10u
 
 // An open registry key as the platform knows it (an HKEY on Windows).

@@ -16,6 +16,6 @@ int RunSend(const CliOptions &options, std::FILE *out, std::FILE *err);
 // "KEL_ERR_HOST_106" for 106; "unknown result" for a code the library does not use.
 const char *ResultName(int result);
 
-} // namespace kelcli
+}  // namespace kelcli
 
 #endif

@@ -12,47 +12,47 @@ namespace {
 // What was printed before a trace line is flushed first, so that the two
 // streams keep their order when both go to one place.
 void TraceToStderr(const char *line) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", line);
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", line);
 }
 
 // Passwords left off the command line come from the environment, so that
 // they need not show in a process list.
 void TakePasswordsFromEnvironment(kelcli::CliOptions *options) {
-  if (!options->hasPassword) {
-    const char *password = std::getenv("KELCLI_PASSWORD");
-    options->password = password ? password : "";
-    options->hasPassword = true;
-  }
-  if (!options->hasPassword2) {
-    const char *password2 = std::getenv("KELCLI_PASSWORD2");
-    if (password2) {
-      options->password2 = password2;
-      options->hasPassword2 = true;
+    if (!options->hasPassword) {
+        const char *password = std::getenv("KELCLI_PASSWORD");
+        options->password = password ? password : "";
+        options->hasPassword = true;
     }
-  }
+    if (!options->hasPassword2) {
+        const char *password2 = std::getenv("KELCLI_PASSWORD2");
+        if (password2) {
+            options->password2 = password2;
+            options->hasPassword2 = true;
+        }
+    }
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv) {
-  kelcli::CliOptions options;
-  std::string error;
-  if (!kelcli::ParseCommandLine(argc, argv, &options, &error)) {
-    std::fprintf(stderr, "kelcli: %s\n", error.c_str());
-    return kelcli::kExitUsage;
-  }
-  if (options.help) {
-    std::fputs(kelcli::HelpText(options.command).c_str(), stdout);
-    return 0;
-  }
-  TakePasswordsFromEnvironment(&options);
-  if (options.trace) {
-    fKelTraceFunc = TraceToStderr;
-    bKelTraceOn = 1;
-  }
-  int result = options.command == kelcli::Command::Info ? kelcli::RunInfo(options, stdout, stderr)
-                                                        : kelcli::RunSend(options, stdout, stderr);
-  std::fflush(stdout);
-  return result;
+    kelcli::CliOptions options;
+    std::string error;
+    if (!kelcli::ParseCommandLine(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "kelcli: %s\n", error.c_str());
+        return kelcli::kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(kelcli::HelpText(options.command).c_str(), stdout);
+        return 0;
+    }
+    TakePasswordsFromEnvironment(&options);
+    if (options.trace) {
+        fKelTraceFunc = TraceToStderr;
+        bKelTraceOn = 1;
+    }
+    int result = options.command == kelcli::Command::Info ? kelcli::RunInfo(options, stdout, stderr)
+                                                          : kelcli::RunSend(options, stdout, stderr);
+    std::fflush(stdout);
+    return result;
 }

@@ -19,4 +19,4 @@ const ReturnCodeInfo kReturnCodes[14] = {
     {0x00060001u, 200, "application command before a successful logon"},
 };
 
-} // namespace kelsrv
+}  // namespace kelsrv

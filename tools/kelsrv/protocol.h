@@ -17,8 +17,8 @@ constexpr std::uint32_t kCmdChatty = 0x80000101u;
 constexpr std::uint32_t kRspChatty = 0x40000101u;
 
 // Unsolicited frames the server sends ahead of a reply.
-constexpr std::uint32_t kNoteFrame = 0x20000001u;   // chatty: carries data
-constexpr std::uint32_t kNoSkipFrame = 0x20000002u; // misbehaviour: flag 0x10, no data
+constexpr std::uint32_t kNoteFrame = 0x20000001u;    // chatty: carries data
+constexpr std::uint32_t kNoSkipFrame = 0x20000002u;  // misbehaviour: flag 0x10, no data
 
 // Chatty defaults when the request leaves dwParm1 / dwParm3 at zero.
 constexpr std::uint32_t kChattyDefaultDataLen = 300;
@@ -50,14 +50,14 @@ constexpr std::uint32_t ReplyCodeFor(std::uint32_t request) { return (request & 
 // One row of the table of host return codes: what kelsrv means by it and
 // the result code the client library turns it into.
 struct ReturnCodeInfo {
-  std::uint32_t code;
-  int libraryResult;
-  const char *meaning;
+    std::uint32_t code;
+    int libraryResult;
+    const char *meaning;
 };
 
 // Every host return code the client library knows, in ascending order.
 extern const ReturnCodeInfo kReturnCodes[14];
 
-} // namespace kelsrv
+}  // namespace kelsrv
 
 #endif

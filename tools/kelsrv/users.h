@@ -11,10 +11,10 @@
 namespace kelsrv {
 
 struct User {
-  std::string userId;         // 1 to 8 characters
-  std::string password;       // at most 8 characters, may be empty
-  std::string password2;      // at most 8 characters; empty = none expected
-  std::uint32_t refuseCode = 0; // non-zero: every logon of this user is refused with it
+    std::string userId;            // 1 to 8 characters
+    std::string password;          // at most 8 characters, may be empty
+    std::string password2;         // at most 8 characters; empty = none expected
+    std::uint32_t refuseCode = 0;  // non-zero: every logon of this user is refused with it
 };
 
 // Parses "NAME:PASSWORD[:PASSWORD2[:CODE]]" (CODE decimal or 0x-hex).
@@ -29,6 +29,6 @@ bool LoadUsersFile(const std::string &path, std::vector<User> *users, std::strin
 // kReturnCodes). With no users configured every non-empty user id is accepted.
 std::uint32_t CheckLogon(const std::vector<User> &users, const LogonRequest &request);
 
-} // namespace kelsrv
+}  // namespace kelsrv
 
 #endif

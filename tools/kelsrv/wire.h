@@ -61,15 +61,15 @@ Credential Unscramble(const std::uint8_t *scrambled);
 
 // A decoded logon block.
 struct LogonRequest {
-  std::string userId;      // up to the first NUL of the 9-byte field
-  Credential password{};   // un-scrambled, zero filled
-  bool hasPassword2 = false;
-  Credential password2{};  // all zero when not given
+    std::string userId;     // up to the first NUL of the 9-byte field
+    Credential password{};  // un-scrambled, zero filled
+    bool hasPassword2 = false;
+    Credential password2{};  // all zero when not given
 };
 
 // Decodes the 41-byte logon block; bytes 25..40 all zero mean no second password.
 LogonRequest DecodeLogonBlock(const std::uint8_t *block);
 
-} // namespace kelsrv
+}  // namespace kelsrv
 
 #endif

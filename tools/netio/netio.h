@@ -65,8 +65,8 @@ void Close(Socket s);
 
 // A connected pair over 127.0.0.1: listen on an ephemeral port, connect, accept.
 struct LoopbackPair {
-  Socket client = kInvalidSocket; // the connecting end
-  Socket server = kInvalidSocket; // the accepted end
+    Socket client = kInvalidSocket;  // the connecting end
+    Socket server = kInvalidSocket;  // the accepted end
 };
 bool MakeLoopbackPair(LoopbackPair *pair);
 void ClosePair(LoopbackPair *pair);
@@ -77,6 +77,6 @@ std::string PeerName(Socket s);
 // The last socket error of this thread, as text with its number.
 std::string LastError();
 
-} // namespace netio
+}  // namespace netio
 
 #endif
