@@ -1,0 +1,59 @@
+// The stream over a real loopback TCP connection, with the real platform.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kelapi_internal.h"
+#include "netio.h"
+
+namespace {
+
+class Loopback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KelPlatformReset();
+        ASSERT_TRUE(netio::Startup());
+        ASSERT_TRUE(netio::MakeLoopbackPair(&pair));
+        ASSERT_EQ(KEL_OK, KelAllocConnection(0x0100007F, 0, "u", "p", nullptr, &h));
+        static_cast<KelConnection *>(h)->hSocket = (KelSocket)pair.client;
+    }
+    void TearDown() override {
+        static_cast<KelConnection *>(h)->hSocket = KEL_INVALID_SOCKET;
+        KelFreeConnection(h);
+        netio::ClosePair(&pair);
+    }
+    netio::LoopbackPair pair;
+    HKELCONNECTION h = nullptr;
+};
+
+TEST_F(Loopback, BufferedBytesArriveInOrderWithTheFlushedOnes) {
+    uint32_t dwCount = 0;
+    ASSERT_EQ(KEL_OK, KelSend(h, "head-", 5, &dwCount, 0));
+    ASSERT_EQ(KEL_OK, KelSend(h, "tail", 4, &dwCount, 1));
+    char szGot[10] = {0};
+    ASSERT_TRUE(netio::ReceiveExact(pair.server, szGot, 9));
+    EXPECT_STREQ("head-tail", szGot);
+
+    std::string sReply(3000, 'r');
+    ASSERT_TRUE(netio::SendAll(pair.server, sReply.data(), sReply.size()));
+    std::string sRead(3000, '\0');
+    ASSERT_EQ(KEL_OK, KelReceive(h, &sRead[0], 3000, &dwCount, 1));
+    EXPECT_EQ(3000u, dwCount);
+    EXPECT_EQ(sReply, sRead);
+}
+
+// A send to a peer that has gone away fails with 102; it must not end the
+// process (as a broken-pipe signal would).
+TEST_F(Loopback, SendToAClosedPeerFailsWithoutEndingTheProcess) {
+    netio::Close(pair.server);
+    pair.server = netio::kInvalidSocket;
+    std::string sBlock(1024, 'x');
+    uint32_t dwSent = 0;
+    int32_t nRc = KEL_OK;
+    for (int i = 0; i < 1000 && nRc == KEL_OK; ++i) nRc = KelSend(h, sBlock.data(), 1024, &dwSent, 1);
+    EXPECT_EQ(KEL_ERR_COMM, nRc);
+    char b = 0;
+    EXPECT_EQ(KEL_ERR_COMM, KelReceive(h, &b, 1, &dwSent, 1));
+}
+
+}  // namespace
