@@ -73,8 +73,8 @@ TEST(KelsrvCommandLine, SetsEveryOptionAndRejectsBadValues) {
   EXPECT_FALSE(options.log) << "-q";
   EXPECT_TRUE(help);
   for (const char *name : {"none", "wrong-marker", "identify-retcode", "identify-length", "logon-length", "noskip"}) {
-    options = kelsrv::Options();
-    EXPECT_TRUE(parse({"--misbehave", name}, &options, &error)) << error;
+    options = kelsrv::Options();  // the last mode given wins, "none" included
+    EXPECT_TRUE(parse({"--misbehave", "close-after=5", "--misbehave", name}, &options, &error)) << error;
     EXPECT_EQ(kelsrv::MisbehaviourName(options), name);
   }
   const std::string description81(81, 'd');

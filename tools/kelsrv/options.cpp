@@ -48,7 +48,9 @@ bool ParseMisbehaviour(const std::string &text, Options *options) {
             return true;
         }
     }
-    return text == "none";
+    if (text != "none") return false;
+    options->misbehaviour = Misbehaviour::None;
+    return true;
 }
 
 // Applies one option and its value; false with *error set if either is bad.
