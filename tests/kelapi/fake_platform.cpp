@@ -8,6 +8,8 @@
 #include <numeric>
 
 FakePlatformState g_Fake;
+RealPlatformTaps g_Real;
+const Bytes kDisconnectFrame = {0x80, 0x00, 0x00, 0x03, 0x00};
 
 namespace {
 
@@ -16,7 +18,9 @@ int FakeStartup(void) {
     return g_Fake.nStartupResult;
 }
 
-KelSocket FakeSocket(void) { return g_Fake.socketFail.ShouldFail() ? KEL_INVALID_SOCKET : g_Fake.hNextSocket; }
+KelSocket FakeSocket(void) {
+    return g_Fake.socketFail.ShouldFail() ? KEL_INVALID_SOCKET : g_Fake.hNextSocket;
+}
 int FakeBind(KelSocket, uint32_t, uint16_t) { return g_Fake.bindFail.ShouldFail() ? -1 : 0; }
 int FakeConnect(KelSocket, uint32_t, uint16_t) { return g_Fake.connectFail.ShouldFail() ? -1 : 0; }
 
@@ -78,7 +82,38 @@ void CaptureLine(const char *szLine) {
     g_TraceLines.emplace_back(szLine);
 }
 
+void *TappedAlloc(size_t nSize) {
+    if (g_Real.allocFail.ShouldFail()) return nullptr;
+    void *lpMemory = KelPlatformDefaults().pfnAlloc(nSize);
+    if (lpMemory) {
+        ++g_Real.nLiveBlocks;
+        ++g_Real.nAllocs;
+    }
+    return lpMemory;
+}
+
+void TappedFree(void *lpMemory) {
+    if (lpMemory) --g_Real.nLiveBlocks;
+    KelPlatformDefaults().pfnFree(lpMemory);
+}
+
+int TappedSend(KelSocket hSocket, const void *lpData, int nLen) {
+    const uint8_t *lpBytes = static_cast<const uint8_t *>(lpData);
+    g_Real.sends.emplace_back(lpBytes, lpBytes + nLen);
+    g_Real.sendSockets.push_back(hSocket);
+    return KelPlatformDefaults().pfnSend(hSocket, lpData, nLen);
+}
+
 }  // namespace
+
+void InstallTappedRealPlatform() {
+    g_Real = RealPlatformTaps();
+    KelPlatformReset();
+    g_dwKelStarted = 0;
+    g_KelPlatform.pfnAlloc = TappedAlloc;
+    g_KelPlatform.pfnFree = TappedFree;
+    g_KelPlatform.pfnSend = TappedSend;
+}
 
 void InstallFakePlatform() {
     g_Fake = FakePlatformState();
@@ -160,4 +195,23 @@ Bytes Pattern(size_t nLen, uint8_t bStart) {
     Bytes data(nLen);
     std::iota(data.begin(), data.end(), bStart);
     return data;
+}
+
+std::vector<size_t> Sizes(const std::vector<Bytes> &sends) {
+    std::vector<size_t> sizes;
+    for (const Bytes &send : sends) sizes.push_back(send.size());
+    return sizes;
+}
+
+KelCommand Record(uint32_t dwCommand, uint32_t dwParm1, uint32_t dwRetCode, uint32_t dwParm3,
+                  uint32_t dwDataLen, uint8_t bFlags) {
+    KelCommand cmd;
+    memset(&cmd, 0, sizeof cmd);
+    cmd.dwCommand = dwCommand;
+    cmd.dwParm1 = dwParm1;
+    cmd.dwRetCode = dwRetCode;
+    cmd.dwParm3 = dwParm3;
+    cmd.dwDataLen = dwDataLen;
+    cmd.bFlags = bFlags;
+    return cmd;
 }

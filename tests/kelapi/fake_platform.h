@@ -35,13 +35,13 @@ struct FakePlatformState {
     int nStartupCalls = 0;
     KelSocket hNextSocket = 7;
     FailPlan socketFail, bindFail, connectFail, sendFail;
-    int nShortSendBy = 0;                  // a failing send takes this many bytes fewer (0: reports -1)
-    std::vector<Bytes> sends;              // every socket send, in order, as offered
-    std::deque<int> recvChunks;            // bytes each receive delivers at most; empty: the peer closed
-    Bytes recvData;                        // the stream the receives read from
+    int nShortSendBy = 0;        // a failing send takes this many bytes fewer (0: reports -1)
+    std::vector<Bytes> sends;    // every socket send, in order, as offered
+    std::deque<int> recvChunks;  // bytes each receive delivers at most; empty: the peer closed
+    Bytes recvData;              // the stream the receives read from
     size_t nRecvPos = 0;
-    std::vector<int> recvAsked;            // the count each receive asked for
-    int nRecvErrorAfterScript = 0;         // when the chunks run out: 0 reports a close, -1 an error
+    std::vector<int> recvAsked;     // the count each receive asked for
+    int nRecvErrorAfterScript = 0;  // when the chunks run out: 0 reports a close, -1 an error
     std::vector<KelSocket> closed;
     // Addresses.
     std::string lastLookup;
@@ -50,7 +50,7 @@ struct FakePlatformState {
     int nLiveBlocks = 0;
     int nAllocs = 0;
     // Clock and random.
-    int64_t nNow = 946886709;              // 3 January 2000, 08:05:09 UTC
+    int64_t nNow = 946886709;  // 3 January 2000, 08:05:09 UTC
     KelLocalTime localTime = {8, 5, 9, 3, 1, 2000};
     int nTimeReads = 0;
     uint32_t dwSeed = 0;
@@ -110,9 +110,31 @@ protected:
     HKELCONNECTION h = nullptr;
 };
 
+// The real platform entries, tapped: heap blocks counted, allocations
+// failable, every socket send recorded. Only the test thread calls the
+// library, so plain counters do.
+struct RealPlatformTaps {
+    int nLiveBlocks = 0;
+    int nAllocs = 0;
+    FailPlan allocFail;
+    std::vector<Bytes> sends;
+    std::vector<KelSocket> sendSockets;  // the socket of each send
+};
+extern RealPlatformTaps g_Real;
+
+// The real entries with the taps in place, a fresh RealPlatformTaps, and the
+// real start-up still to run.
+void InstallTappedRealPlatform();
+
 // Builders for bytes on the wire; Pattern counts up from bStart.
 Bytes BE32(uint32_t dwValue);
 Bytes Concat(std::initializer_list<Bytes> parts);
 Bytes Pattern(size_t nLen, uint8_t bStart = 1);
+std::vector<size_t> Sizes(const std::vector<Bytes> &sends);
+// A command record, zero where not given.
+KelCommand Record(uint32_t dwCommand, uint32_t dwParm1 = 0, uint32_t dwRetCode = 0, uint32_t dwParm3 = 0,
+                  uint32_t dwDataLen = 0, uint8_t bFlags = 0);
+// The frame KelDisconnect sends.
+extern const Bytes kDisconnectFrame;
 
 #endif

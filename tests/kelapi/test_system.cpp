@@ -1,10 +1,9 @@
 // Host systems against the reference server, in-process, over real loopback
 // sockets: who owns the connection, the identity a system reports, and
 // failed allocations that must leave nothing behind. The real platform
-// entries do the work; heap and send entries are wrapped to count and record.
+// entries do the work; heap and send entries are tapped to count and record.
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "fake_platform.h"
@@ -18,41 +17,7 @@ const uint32_t kServerId = 0x53ABCDEFu;
 const uint32_t kServerVersion = 0x00020003u;
 const char kDescription[] = "kelsrv for the host-system tests";
 const uint8_t kLogonData = 0x5A;
-
-const Bytes kDisconnectFrame = {0x80, 0x00, 0x00, 0x03, 0x00};
-
-struct SocketSend {
-    KelSocket hSocket;
-    Bytes bytes;
-};
-
-// What the wrappers saw. Only the test thread calls the library, so plain
-// counters do; the server threads use their own sockets layer.
-int s_nLiveBlocks = 0;
-int s_nAllocs = 0;
-FailPlan s_AllocFail;
-std::vector<SocketSend> s_Sends;
-
-void *CountingAlloc(size_t nSize) {
-    if (s_AllocFail.ShouldFail()) return nullptr;
-    void *lpMemory = KelPlatformDefaults().pfnAlloc(nSize);
-    if (lpMemory) {
-        ++s_nLiveBlocks;
-        ++s_nAllocs;
-    }
-    return lpMemory;
-}
-
-void CountingFree(void *lpMemory) {
-    if (lpMemory) --s_nLiveBlocks;
-    KelPlatformDefaults().pfnFree(lpMemory);
-}
-
-int RecordingSend(KelSocket hSocket, const void *lpData, int nLen) {
-    const uint8_t *lpBytes = static_cast<const uint8_t *>(lpData);
-    s_Sends.push_back({hSocket, Bytes(lpBytes, lpBytes + nLen)});
-    return KelPlatformDefaults().pfnSend(hSocket, lpData, nLen);
-}
+HKELHOXSYSTEM const kUntouched = reinterpret_cast<HKELHOXSYSTEM>(0x1234);
 
 uint32_t LoopbackIP() {
     const uint8_t abLoopback[4] = {127, 0, 0, 1};
@@ -61,33 +26,17 @@ uint32_t LoopbackIP() {
     return dwIP;
 }
 
-// A port on which nothing listens: one the system handed out and took back.
-uint16_t RefusingPort() {
-    uint16_t wPort = 0;
-    netio::Socket listener = netio::Listen("127.0.0.1", 0, &wPort);
-    EXPECT_NE(netio::kInvalidSocket, listener) << netio::LastError();
-    netio::Close(listener);
-    return wPort;
-}
-
 KelConnection *Con(HKELCONNECTION h) { return static_cast<KelConnection *>(h); }
-KelHoxSystem *Sys(HKELHOXSYSTEM h) { return static_cast<KelHoxSystem *>(h); }
 bool IsConnected(HKELCONNECTION h) { return Con(h)->hSocket != KEL_INVALID_SOCKET; }
 
 // An echo through the server proves that a connection is still logged on.
 void ExpectEchoWorks(HKELCONNECTION h) {
-    KelCommand cmd;
-    memset(&cmd, 0, sizeof cmd);
-    cmd.dwCommand = kelsrv::kCmdEcho;
-    cmd.dwParm1 = 0x1234;
-    cmd.dwDataLen = 3;
+    KelCommand cmd = Record(kelsrv::kCmdEcho, 0x1234, 0, 0, 3);
     uint32_t dwMoved = 0;
     ASSERT_EQ(KEL_OK, KelSendCommand(h, &cmd, 0));
     ASSERT_EQ(KEL_OK, KelSend(h, "abc", 3, &dwMoved, 1));
-    KelCommand reply;
-    ASSERT_EQ(KEL_OK, KelWaitForResponse(h, kelsrv::kRspEcho, &reply));
-    EXPECT_EQ(0x1234u, reply.dwParm1);
-    ASSERT_EQ(3u, reply.dwDataLen);
+    ASSERT_EQ(KEL_OK, KelWaitForResponse(h, kelsrv::kRspEcho, &cmd));
+    ASSERT_EQ(3u, cmd.dwDataLen);
     char abData[3] = {0};
     ASSERT_EQ(KEL_OK, KelReceive(h, abData, 3, &dwMoved, 1));
     EXPECT_EQ(0, memcmp(abData, "abc", 3));
@@ -103,19 +52,10 @@ class HostSystem : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(netio::Startup());
-        KelPlatformReset();
-        g_KelPlatform.pfnAlloc = CountingAlloc;
-        g_KelPlatform.pfnFree = CountingFree;
-        g_KelPlatform.pfnSend = RecordingSend;
-        s_nLiveBlocks = 0;
-        s_nAllocs = 0;
-        s_AllocFail = FailPlan();
-        s_Sends.clear();
+        InstallTappedRealPlatform();
     }
     void TearDown() override {
         server.Stop();
-        bKelTraceOn = 0;
-        fKelTraceFunc = nullptr;
         KelPlatformReset();
     }
 
@@ -132,10 +72,12 @@ protected:
         std::string sError;
         ASSERT_TRUE(server.Start(options, &sError)) << sError;
     }
-
+    int32_t AllocSystem(uint16_t wPort, HKELHOXSYSTEM *lphSystem) {
+        return KelAllocHoxSystem(LoopbackIP(), wPort, "demo", "secret", nullptr, lphSystem);
+    }
     HKELHOXSYSTEM NewSystem() {
         HKELHOXSYSTEM h = nullptr;
-        EXPECT_EQ(KEL_OK, KelAllocHoxSystem(LoopbackIP(), server.Port(), "demo", "secret", nullptr, &h));
+        EXPECT_EQ(KEL_OK, AllocSystem(server.Port(), &h));
         return h;
     }
     HKELCONNECTION NewConnection(uint16_t wPort) {
@@ -148,9 +90,22 @@ protected:
         EXPECT_EQ(KEL_OK, KelGetConnection(hSystem, &h));
         return h;
     }
-    void Release(HKELCONNECTION h) {
+    // The caller's connection still works, and the caller releases it.
+    void ExpectUsableAndRelease(HKELCONNECTION h) {
+        ASSERT_TRUE(IsConnected(h));
+        ExpectEchoWorks(h);
         EXPECT_EQ(KEL_OK, KelDisconnect(h));
         EXPECT_EQ(KEL_OK, KelFreeConnection(h));
+        EXPECT_EQ(0, g_Real.nLiveBlocks);
+    }
+    // Freeing hSystem sends one disconnect frame, on the socket of hCon.
+    void ExpectFreeDisconnects(HKELHOXSYSTEM hSystem, HKELCONNECTION hCon) {
+        KelSocket hSocket = Con(hCon)->hSocket;
+        g_Real.sends.clear();
+        g_Real.sendSockets.clear();
+        EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
+        EXPECT_EQ(std::vector<Bytes>{kDisconnectFrame}, g_Real.sends);
+        EXPECT_EQ(std::vector<KelSocket>{hSocket}, g_Real.sendSockets);
     }
 
     kelsrv::Server server;
@@ -158,25 +113,26 @@ protected:
 
 // --- Who owns the connection ------------------------------------------------
 
-TEST_F(HostSystem, OwningSystemDisconnectsAndFreesItsConnection) {
+TEST_F(HostSystem, OwningSystemFreesItsConnectionConnectedOrNot) {
     StartServer();
-    HKELHOXSYSTEM hSystem = NewSystem();
-    ASSERT_NE(nullptr, hSystem);
-    HKELCONNECTION hCon = ConnectionOf(hSystem);
-    ASSERT_TRUE(IsConnected(hCon));
-    EXPECT_EQ(0u, Sys(hSystem)->dwExternalConnection);
-    EXPECT_EQ(2, s_nLiveBlocks);
-    KelSocket hSocket = Con(hCon)->hSocket;
-    s_Sends.clear();
-
-    TraceCapture trace;
-    EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
-    EXPECT_EQ(0, s_nLiveBlocks);
-    ASSERT_EQ(1u, s_Sends.size());
-    EXPECT_EQ(hSocket, s_Sends[0].hSocket);
-    EXPECT_EQ(kDisconnectFrame, s_Sends[0].bytes);
-    EXPECT_TRUE(HasBody(trace, "KelFreeConnection hConnection = "));
-    EXPECT_TRUE(trace.ErrorCodes().empty());
+    for (bool bCallerDisconnects : {false, true}) {
+        SCOPED_TRACE(bCallerDisconnects ? "the caller disconnected first" : "still connected");
+        HKELHOXSYSTEM hSystem = NewSystem();
+        HKELCONNECTION hCon = ConnectionOf(hSystem);
+        ASSERT_TRUE(IsConnected(hCon));
+        EXPECT_EQ(2, g_Real.nLiveBlocks);
+        ASSERT_EQ(KEL_OK, bCallerDisconnects ? KelDisconnect(hCon) : KEL_OK);
+        TraceCapture trace;
+        if (bCallerDisconnects) {
+            EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
+            EXPECT_EQ(std::vector<int>{KEL_ERR_NOT_CONNECTED}, trace.ErrorCodes());
+        } else {
+            ExpectFreeDisconnects(hSystem, hCon);
+            EXPECT_TRUE(trace.ErrorCodes().empty());
+        }
+        EXPECT_EQ(0, g_Real.nLiveBlocks);
+        EXPECT_TRUE(HasBody(trace, "KelFreeConnection hConnection = "));
+    }
 }
 
 TEST_F(HostSystem, ExternalConnectionStaysConnectedForTheCallerToRelease) {
@@ -184,17 +140,12 @@ TEST_F(HostSystem, ExternalConnectionStaysConnectedForTheCallerToRelease) {
     HKELCONNECTION hCon = NewConnection(server.Port());
     HKELHOXSYSTEM hSystem = nullptr;
     ASSERT_EQ(KEL_OK, KelAllocHoxSystemExt(hCon, &hSystem));
-    EXPECT_EQ(0xFFFFFFFFu, Sys(hSystem)->dwExternalConnection);
     EXPECT_EQ(hCon, ConnectionOf(hSystem));
-    s_Sends.clear();
-
+    g_Real.sends.clear();
     EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
-    EXPECT_TRUE(s_Sends.empty());
-    EXPECT_EQ(1, s_nLiveBlocks);
-    ASSERT_TRUE(IsConnected(hCon));
-    ExpectEchoWorks(hCon);
-    Release(hCon);
-    EXPECT_EQ(0, s_nLiveBlocks);
+    EXPECT_TRUE(g_Real.sends.empty());
+    EXPECT_EQ(1, g_Real.nLiveBlocks);
+    ExpectUsableAndRelease(hCon);
 }
 
 TEST_F(HostSystem, ReplacedConnectionIsTheCallersAndTheNewOneIsFreedWithTheSystem) {
@@ -203,199 +154,141 @@ TEST_F(HostSystem, ReplacedConnectionIsTheCallersAndTheNewOneIsFreedWithTheSyste
     HKELCONNECTION hOld = ConnectionOf(hSystem);
     HKELCONNECTION hNew = NewConnection(server.Port());
     ASSERT_EQ(KEL_OK, KelConnect(hNew));
-    KelSocket hNewSocket = Con(hNew)->hSocket;
-
     ASSERT_EQ(KEL_OK, KelSetConnection(hSystem, hNew));
     EXPECT_EQ(hNew, ConnectionOf(hSystem));
-    EXPECT_EQ(0u, Sys(hSystem)->dwExternalConnection);
-    s_Sends.clear();
-    EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
-    ASSERT_EQ(1u, s_Sends.size());
-    EXPECT_EQ(hNewSocket, s_Sends[0].hSocket);
-    EXPECT_EQ(kDisconnectFrame, s_Sends[0].bytes);
-    EXPECT_EQ(1, s_nLiveBlocks);
-
-    ASSERT_TRUE(IsConnected(hOld));
-    ExpectEchoWorks(hOld);
-    Release(hOld);
-    EXPECT_EQ(0, s_nLiveBlocks);
-}
-
-TEST_F(HostSystem, FreeAfterTheCallerDisconnectedStillFreesAndSucceeds) {
-    StartServer();
-    HKELHOXSYSTEM hSystem = NewSystem();
-    HKELCONNECTION hCon = ConnectionOf(hSystem);
-    ASSERT_EQ(KEL_OK, KelDisconnect(hCon));
-
-    TraceCapture trace;
-    EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
-    EXPECT_EQ(std::vector<int>{KEL_ERR_NOT_CONNECTED}, trace.ErrorCodes());
-    EXPECT_TRUE(HasBody(trace, "KelFreeConnection hConnection = "));
-    EXPECT_EQ(0, s_nLiveBlocks);
+    ExpectFreeDisconnects(hSystem, hNew);
+    EXPECT_EQ(1, g_Real.nLiveBlocks);
+    ExpectUsableAndRelease(hOld);
 }
 
 // --- The identity a system reports -------------------------------------------
 
-TEST_F(HostSystem, SystemInfoReportsTheServerWithoutMarkerAndWithZeroFill) {
-    StartServer();
-    HKELHOXSYSTEM hSystem = NewSystem();
-    KelSystemInfo info;
-    memset(&info, 0xA5, sizeof info);
-    s_Sends.clear();
-
-    ASSERT_EQ(KEL_OK, KelGetSystemInfo(hSystem, &info));
-    EXPECT_TRUE(s_Sends.empty());
-    EXPECT_EQ(0x00ABCDEFu, info.dwServerID);
-    EXPECT_EQ(kServerVersion, info.dwServerVersion);
-    EXPECT_STREQ(kDescription, info.szServerDescription);
-    size_t nLen = strlen(kDescription);
-    for (size_t i = nLen; i < sizeof info.szServerDescription; ++i)
-        EXPECT_EQ(0, info.szServerDescription[i]) << "description byte " << i;
-    EXPECT_EQ(kLogonData, info.bLogonData);
-    const uint8_t *lpRaw = reinterpret_cast<const uint8_t *>(&info);
-    EXPECT_EQ(0, lpRaw[89]);
-    EXPECT_EQ(0, lpRaw[90]);
-    EXPECT_EQ(0, lpRaw[91]);
-    EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
-}
-
-TEST_F(HostSystem, SystemInfoFollowsTheConnectionItHoldsNow) {
+TEST_F(HostSystem, SystemInfoReportsTheServerOfTheConnectionItHoldsNow) {
     StartServer();
     HKELHOXSYSTEM hSystem = NewSystem();
     HKELCONNECTION hOld = ConnectionOf(hSystem);
-    ASSERT_EQ(KEL_OK, KelDisconnect(hOld));
+    KelSystemInfo expected;
+    memset(&expected, 0, sizeof expected);
+    expected.dwServerID = 0x00ABCDEFu;  // the marker byte cleared
+    expected.dwServerVersion = kServerVersion;
+    memcpy(expected.szServerDescription, kDescription, sizeof kDescription);
+    expected.bLogonData = kLogonData;
     KelSystemInfo info;
-    memset(&info, 0xA5, sizeof info);
-    ASSERT_EQ(KEL_OK, KelGetSystemInfo(hSystem, &info));
-    EXPECT_EQ(0x00ABCDEFu, info.dwServerID) << "identity kept after the disconnect";
-    EXPECT_STREQ(kDescription, info.szServerDescription);
-    EXPECT_EQ(kLogonData, info.bLogonData);
+    for (const char *szWhen : {"connected", "after a disconnect"}) {
+        SCOPED_TRACE(szWhen);
+        memset(&info, 0xA5, sizeof info);
+        g_Real.sends.clear();
+        ASSERT_EQ(KEL_OK, KelGetSystemInfo(hSystem, &info));
+        EXPECT_TRUE(g_Real.sends.empty());
+        // Every byte compared: the description's tail and bytes 89-91 are zero.
+        EXPECT_EQ(0, memcmp(&expected, &info, sizeof info));
+        if (IsConnected(hOld)) {
+            ASSERT_EQ(KEL_OK, KelDisconnect(hOld));
+        }
+    }
 
     HKELCONNECTION hNever = NewConnection(server.Port());
     ASSERT_EQ(KEL_OK, KelSetConnection(hSystem, hNever));
     memset(&info, 0xA5, sizeof info);
     ASSERT_EQ(KEL_OK, KelGetSystemInfo(hSystem, &info));
-    KelSystemInfo zero;
-    memset(&zero, 0, sizeof zero);
-    EXPECT_EQ(0, memcmp(&zero, &info, sizeof info));
+    memset(&expected, 0, sizeof expected);
+    EXPECT_EQ(0, memcmp(&expected, &info, sizeof info));
 
     EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
-    EXPECT_EQ(1, s_nLiveBlocks);
     EXPECT_EQ(KEL_OK, KelFreeConnection(hOld));
-    EXPECT_EQ(0, s_nLiveBlocks);
+    EXPECT_EQ(0, g_Real.nLiveBlocks);
 }
 
 // --- Handle and argument checks ----------------------------------------------
 
-TEST_F(HostSystem, ConnectionHandleIsNoSystemHandle) {
-    HKELCONNECTION hCon = NewConnection(1);
+TEST_F(HostSystem, AHandleOfTheOtherTypeIsRefusedWith4) {
+    StartServer();
+    HKELHOXSYSTEM hSystem = NewSystem();
+    HKELCONNECTION hCon = ConnectionOf(hSystem), hOut = nullptr;
     KelSystemInfo info;
-    HKELCONNECTION hOut = nullptr;
     TraceCapture trace;
     EXPECT_EQ(KEL_ERR_HANDLE, KelGetSystemInfo(hCon, &info));
     EXPECT_EQ(KEL_ERR_HANDLE, KelGetConnection(hCon, &hOut));
     EXPECT_EQ(nullptr, hOut);
     EXPECT_EQ(KEL_ERR_HANDLE, KelSetConnection(hCon, hCon));
     EXPECT_EQ(KEL_ERR_HANDLE, KelFreeHoxSystem(hCon));
-    EXPECT_EQ(std::vector<int>(4, KEL_ERR_HANDLE), trace.ErrorCodes());
-    EXPECT_EQ(8u, trace.Lines().size()) << "one entry line and one error line each";
-    EXPECT_EQ(KEL_TYPE_CONNECTION, Con(hCon)->dwType);
-    EXPECT_EQ(KEL_OK, KelFreeConnection(hCon));
-    EXPECT_EQ(0, s_nLiveBlocks);
-}
-
-// A system handle in place of the connection would have KelGetSystemInfo
-// read a connection record past the end of the smaller system record.
-TEST_F(HostSystem, SystemHandleIsNoConnectionForKelSetConnection) {
-    StartServer();
-    HKELHOXSYSTEM hSystem = NewSystem();
-    HKELHOXSYSTEM hOther = NewSystem();
-    HKELCONNECTION hCon = ConnectionOf(hSystem);
-    TraceCapture trace;
-    EXPECT_EQ(KEL_ERR_HANDLE, KelSetConnection(hSystem, hOther));
-    EXPECT_EQ(std::vector<int>{KEL_ERR_HANDLE}, trace.ErrorCodes());
-    EXPECT_EQ(2u, trace.Lines().size());
+    // A system in place of the connection would have KelGetSystemInfo read a
+    // connection record past the end of the smaller system record.
+    EXPECT_EQ(KEL_ERR_HANDLE, KelSetConnection(hSystem, hSystem));
+    EXPECT_EQ(std::vector<int>(5, KEL_ERR_HANDLE), trace.ErrorCodes());
     EXPECT_EQ(hCon, ConnectionOf(hSystem));
-    KelSystemInfo info;
-    ASSERT_EQ(KEL_OK, KelGetSystemInfo(hSystem, &info));
-    EXPECT_EQ(0x00ABCDEFu, info.dwServerID);
-    EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hOther));
+    EXPECT_TRUE(IsConnected(hCon));
     EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
-    EXPECT_EQ(0, s_nLiveBlocks);
+    EXPECT_EQ(0, g_Real.nLiveBlocks);
 }
 
-TEST_F(HostSystem, NullArgumentsAreRefusedAndOutHandlesKeepTheirValue) {
-    HKELHOXSYSTEM hKeep = reinterpret_cast<HKELHOXSYSTEM>(0x1234);
+TEST_F(HostSystem, NullArgumentsAreRefusedBeforeAnythingIsAllocatedOrConnected) {
+    StartServer();
+    HKELCONNECTION hCon = NewConnection(server.Port());
+    int nAllocsBefore = g_Real.nAllocs;
+    HKELHOXSYSTEM hKeep = kUntouched;
     TraceCapture trace;
     EXPECT_EQ(KEL_ERR_PARAM, KelAllocHoxSystem(LoopbackIP(), 1, nullptr, "secret", nullptr, &hKeep));
-    EXPECT_EQ(reinterpret_cast<HKELHOXSYSTEM>(0x1234), hKeep);
-    ASSERT_EQ(2u, trace.Bodies().size());
-    EXPECT_NE(std::string::npos, trace.Bodies()[0].find("KelAllocHoxSystem dwIP = "));
     EXPECT_EQ(KEL_ERR_PARAM, KelAllocHoxSystem(LoopbackIP(), 1, "demo", nullptr, nullptr, &hKeep));
-    EXPECT_EQ(KEL_ERR_PARAM, KelAllocHoxSystem(LoopbackIP(), 1, "demo", "secret", nullptr, nullptr));
+    EXPECT_EQ(KEL_ERR_PARAM, AllocSystem(server.Port(), nullptr));
     EXPECT_EQ(KEL_ERR_PARAM, KelAllocHoxSystemExt(nullptr, &hKeep));
-    EXPECT_EQ(reinterpret_cast<HKELHOXSYSTEM>(0x1234), hKeep);
-    EXPECT_EQ(0, s_nAllocs);
+    EXPECT_EQ(KEL_ERR_PARAM, KelAllocHoxSystemExt(hCon, nullptr));
+    EXPECT_EQ(kUntouched, hKeep);
+    EXPECT_EQ(std::vector<int>(5, KEL_ERR_PARAM), trace.ErrorCodes());
+    EXPECT_EQ(nAllocsBefore, g_Real.nAllocs);
+    EXPECT_FALSE(IsConnected(hCon));
+    EXPECT_EQ(0ul, server.ConnectionsAccepted());
+    EXPECT_EQ(KEL_OK, KelFreeConnection(hCon));
 }
 
 // --- Failed allocations leave nothing behind ---------------------------------
 
-TEST_F(HostSystem, RefusedTcpConnectionGives101AndLeavesNothing) {
-    uint16_t wPort = RefusingPort();
-    HKELHOXSYSTEM hSystem = reinterpret_cast<HKELHOXSYSTEM>(0x1234);
-    TraceCapture trace;
-    EXPECT_EQ(KEL_ERR_NOT_CONNECTED, KelAllocHoxSystem(LoopbackIP(), wPort, "demo", "secret", nullptr, &hSystem));
-    EXPECT_EQ(nullptr, hSystem);
-    EXPECT_EQ(2, s_nAllocs) << "a connection and a system record were made";
-    EXPECT_EQ(0, s_nLiveBlocks);
-    EXPECT_TRUE(s_Sends.empty());
-    std::vector<int> codes = trace.ErrorCodes();
-    ASSERT_FALSE(codes.empty());
-    EXPECT_EQ(std::vector<int>(codes.size(), KEL_ERR_NOT_CONNECTED), codes);
-    EXPECT_NE(std::string::npos, trace.Bodies().back().find("KelSystm at "));
-}
-
-TEST_F(HostSystem, WrongMarkerServerGives105AfterTheDisconnectFrameWentOut) {
+TEST_F(HostSystem, FailedConnectOfKelAllocHoxSystemLeavesNothing) {
     StartServer(kelsrv::Misbehaviour::WrongMarker);
-    HKELHOXSYSTEM hSystem = reinterpret_cast<HKELHOXSYSTEM>(0x1234);
-    TraceCapture trace;
-    EXPECT_EQ(KEL_ERR_PROTOCOL, KelAllocHoxSystem(LoopbackIP(), server.Port(), "demo", "secret", nullptr, &hSystem));
-    EXPECT_EQ(nullptr, hSystem);
-    EXPECT_EQ(2, s_nAllocs);
-    EXPECT_EQ(0, s_nLiveBlocks);
-    ASSERT_EQ(2u, s_Sends.size()) << "identify, then disconnect; no logon";
-    EXPECT_EQ(97u, s_Sends[0].bytes.size());
-    EXPECT_EQ(kDisconnectFrame, s_Sends[1].bytes);
-    EXPECT_TRUE(HasBody(trace, "KelFreeConnection hConnection = "));
-    EXPECT_EQ(KEL_ERR_PROTOCOL, trace.ErrorCodes().back());
+    // A loopback port that was just free: nothing listens on it any more.
+    uint16_t wRefusing = 0;
+    netio::Socket listener = netio::Listen("127.0.0.1", 0, &wRefusing);
+    ASSERT_NE(netio::kInvalidSocket, listener) << netio::LastError();
+    netio::Close(listener);
+    const struct {
+        const char *szName;
+        uint16_t wPort;
+        int32_t nExpected;
+        std::vector<size_t> sends;
+    } cases[] = {
+        {"refused TCP connection", wRefusing, KEL_ERR_NOT_CONNECTED, {}},
+        {"server without its marker",
+         server.Port(),
+         KEL_ERR_PROTOCOL,
+         {97, 5}},  // identify, disconnect; no logon
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.szName);
+        g_Real = RealPlatformTaps();
+        HKELHOXSYSTEM hSystem = kUntouched;
+        TraceCapture trace;
+        EXPECT_EQ(c.nExpected, AllocSystem(c.wPort, &hSystem));
+        EXPECT_EQ(nullptr, hSystem);
+        EXPECT_EQ(2, g_Real.nAllocs) << "a connection and a system record were made";
+        EXPECT_EQ(0, g_Real.nLiveBlocks);
+        EXPECT_EQ(c.sends, Sizes(g_Real.sends));
+        ASSERT_FALSE(trace.ErrorCodes().empty());
+        EXPECT_EQ(c.nExpected, trace.ErrorCodes().back());
+        EXPECT_NE(std::string::npos, trace.Bodies().back().find("KelSystm at "));
+    }
 }
 
 TEST_F(HostSystem, WrongMarkerThroughExtLeavesTheCallersConnectionForKelDisconnect) {
     StartServer(kelsrv::Misbehaviour::WrongMarker);
     HKELCONNECTION hCon = NewConnection(server.Port());
-    HKELHOXSYSTEM hSystem = reinterpret_cast<HKELHOXSYSTEM>(0x1234);
+    HKELHOXSYSTEM hSystem = kUntouched;
     EXPECT_EQ(KEL_ERR_PROTOCOL, KelAllocHoxSystemExt(hCon, &hSystem));
-    EXPECT_EQ(reinterpret_cast<HKELHOXSYSTEM>(0x1234), hSystem);
-    EXPECT_EQ(1, s_nLiveBlocks);
+    EXPECT_EQ(kUntouched, hSystem);
+    EXPECT_EQ(1, g_Real.nLiveBlocks);
     EXPECT_TRUE(IsConnected(hCon));
     EXPECT_EQ(KEL_LOCK_BUSY, Con(hCon)->dwLock);
     EXPECT_EQ(KEL_OK, KelDisconnect(hCon));
-    EXPECT_FALSE(IsConnected(hCon));
     EXPECT_EQ(KEL_LOCK_FREE, Con(hCon)->dwLock);
-    EXPECT_EQ(KEL_OK, KelFreeConnection(hCon));
-    EXPECT_EQ(0, s_nLiveBlocks);
-}
-
-TEST_F(HostSystem, ExtWithNullOutHandleAllocatesAndConnectsNothing) {
-    StartServer();
-    HKELCONNECTION hCon = NewConnection(server.Port());
-    int nAllocsBefore = s_nAllocs;
-    TraceCapture trace;
-    EXPECT_EQ(KEL_ERR_PARAM, KelAllocHoxSystemExt(hCon, nullptr));
-    EXPECT_EQ(nAllocsBefore, s_nAllocs);
-    EXPECT_FALSE(IsConnected(hCon));
-    EXPECT_EQ(0ul, server.ConnectionsAccepted());
-    EXPECT_EQ(std::vector<int>{KEL_ERR_PARAM}, trace.ErrorCodes());
     EXPECT_EQ(KEL_OK, KelFreeConnection(hCon));
 }
 
@@ -403,33 +296,31 @@ TEST_F(HostSystem, ExtOnAConnectedConnectionGives100AndLeavesItConnected) {
     StartServer();
     HKELCONNECTION hCon = NewConnection(server.Port());
     ASSERT_EQ(KEL_OK, KelConnect(hCon));
-    HKELHOXSYSTEM hSystem = reinterpret_cast<HKELHOXSYSTEM>(0x1234);
+    HKELHOXSYSTEM hSystem = kUntouched;
     EXPECT_EQ(KEL_ERR_ALREADY_CONNECTED, KelAllocHoxSystemExt(hCon, &hSystem));
-    EXPECT_EQ(reinterpret_cast<HKELHOXSYSTEM>(0x1234), hSystem);
-    EXPECT_EQ(1, s_nLiveBlocks);
-    ASSERT_TRUE(IsConnected(hCon));
-    ExpectEchoWorks(hCon);
-    Release(hCon);
+    EXPECT_EQ(kUntouched, hSystem);
+    EXPECT_EQ(1, g_Real.nLiveBlocks);
+    ExpectUsableAndRelease(hCon);
 }
 
 TEST_F(HostSystem, ExhaustedHeapGives3AndReleasesTheConnectionAlreadyMade) {
     StartServer();
     HKELCONNECTION hCon = NewConnection(server.Port());
-    HKELHOXSYSTEM hSystem = reinterpret_cast<HKELHOXSYSTEM>(0x1234);
-    s_AllocFail = FailPlan{1, true, 0};
+    HKELHOXSYSTEM hSystem = kUntouched;
+    g_Real.allocFail = FailPlan{1, true, 0};
     EXPECT_EQ(KEL_ERR_SYSTEM, KelAllocHoxSystemExt(hCon, &hSystem));
     EXPECT_FALSE(IsConnected(hCon)) << "no connect without a record";
-    EXPECT_EQ(reinterpret_cast<HKELHOXSYSTEM>(0x1234), hSystem);
-    s_AllocFail = FailPlan();
+    EXPECT_EQ(kUntouched, hSystem);
+    g_Real.allocFail = FailPlan();
     EXPECT_EQ(KEL_OK, KelFreeConnection(hCon));
 
     // The system record is the second block: the connection made for it goes again.
-    s_AllocFail = FailPlan{2, false, 0};
-    s_nAllocs = 0;
-    EXPECT_EQ(KEL_ERR_SYSTEM, KelAllocHoxSystem(LoopbackIP(), server.Port(), "demo", "secret", nullptr, &hSystem));
+    g_Real.allocFail = FailPlan{2, false, 0};
+    g_Real.nAllocs = 0;
+    EXPECT_EQ(KEL_ERR_SYSTEM, AllocSystem(server.Port(), &hSystem));
     EXPECT_EQ(nullptr, hSystem);
-    EXPECT_EQ(1, s_nAllocs);
-    EXPECT_EQ(0, s_nLiveBlocks);
+    EXPECT_EQ(1, g_Real.nAllocs);
+    EXPECT_EQ(0, g_Real.nLiveBlocks);
 }
 
 }  // namespace
