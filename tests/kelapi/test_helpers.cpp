@@ -47,8 +47,9 @@ TEST_F(Address, DottedTextRoundTrip) {
     EXPECT_EQ(std::string(4, 'x'), std::string(szText + 16, 4)) << "nothing past the 16 bytes";
 
     const std::string sValue = std::to_string((int32_t)dwIP);
-    EXPECT_EQ((std::vector<std::string>{"KelStrToIP szString =  10.0.0.1", "  dwIP =  " + sValue + " (0x0100000A)",
-                                        "KelIPToStr dwIP =  " + sValue + " (0x0100000A)", "  szString =  10.0.0.1"}),
+    EXPECT_EQ((std::vector<std::string>{
+                  "KelStrToIP szString =  10.0.0.1", "  dwIP =  " + sValue + " (0x0100000A)",
+                  "KelIPToStr dwIP =  " + sValue + " (0x0100000A)", "  szString =  10.0.0.1"}),
               Texts(trace));
     for (const std::string &sBody : trace.Bodies()) EXPECT_EQ(0u, sBody.find("KelConct at "));
 }
@@ -56,8 +57,9 @@ TEST_F(Address, DottedTextRoundTrip) {
 TEST_F(Address, TextThatIsNoUsableAddressGivesZero) {
     TraceCapture trace;
     EXPECT_EQ(0u, KelStrToIP("255.255.255.255"));
-    EXPECT_EQ((std::vector<std::string>{"KelStrToIP szString =  255.255.255.255", "  dwIP =  -1 (0xFFFFFFFF)"}),
-              Texts(trace));
+    EXPECT_EQ(
+        (std::vector<std::string>{"KelStrToIP szString =  255.255.255.255", "  dwIP =  -1 (0xFFFFFFFF)"}),
+        Texts(trace));
     EXPECT_EQ(0u, KelStrToIP("not.an.address"));
     EXPECT_EQ(0u, KelStrToIP("0.0.0.0"));
     EXPECT_TRUE(trace.ErrorCodes().empty());
@@ -154,7 +156,8 @@ TEST(ByteOrder, WordsSwapAndComeBack) {
     EXPECT_EQ(0x3412, KelWordToHost(0x1234));
     uint32_t dwWide = KelWordToNet(0xFF00);
     EXPECT_EQ(0x000000FFu, dwWide);
-    for (uint16_t wValue : {0, 1, 0x00FF, 0x0B4D, 0xFFFF}) EXPECT_EQ(wValue, KelWordToHost(KelWordToNet(wValue)));
+    for (uint16_t wValue : {0, 1, 0x00FF, 0x0B4D, 0xFFFF})
+        EXPECT_EQ(wValue, KelWordToHost(KelWordToNet(wValue)));
 }
 
 TEST(FieldCopy, CopiesLikeStrncpy) {

@@ -18,9 +18,11 @@ const char kszCaption[] = "Brevane Server 4.5 Mendset4";
 const char kszMsgNotInstalled[] =
     "You have not installed Brevane Server 4.5.\n\nMendset4 installation cannot continue.";
 const char kszMsgNoInstallDir[] =
-    "Failed to retrieve Install Directory information from Registry.\n\nMendset4 installation cannot continue.";
+    "Failed to retrieve Install Directory information from Registry.\n\nMendset4 installation cannot "
+    "continue.";
 const char kszMsgNoLanguage[] =
-    "Failed to retrieve National Language information from Registry.\n\nMendset4 installation cannot continue.";
+    "Failed to retrieve National Language information from Registry.\n\nMendset4 installation cannot "
+    "continue.";
 const char kszMsgNoServiceLevel[] =
     "Failed to retrieve Service Level information from Registry.\n\nMendset4 installation cannot continue.";
 const char kszMsgNoVersionKey[] = "No CurrentVersion Key";
@@ -31,8 +33,7 @@ class OstrelRunTest : public ::testing::Test {
 protected:
     FakeInstallerPlatform fake;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         fake.SetText(kszProductKey, "InstallDir", "C:\\Prod");
         fake.SetText(kszProductKey, "Installed NLV", "NL1");
         fake.SetText(kszProductKey, "ServiceLevel", "3");
@@ -42,8 +43,7 @@ protected:
     const FakeValue &StoredLevel() { return fake.keys[kszProductKey].values.at("ServiceLevel"); }
 
     // Runs and expects the five commands and the written level.
-    void ExpectCompleteRun()
-    {
+    void ExpectCompleteRun() {
         EXPECT_EQ(fake.Run(), 0);
         EXPECT_TRUE(fake.messages.empty());
         EXPECT_EQ(fake.commands.size(), 5u);
@@ -53,8 +53,7 @@ protected:
 
     // The stored level, or an empty text when the key or the value is missing;
     // looked up without creating either.
-    std::vector<unsigned char> LevelBytes()
-    {
+    std::vector<unsigned char> LevelBytes() {
         auto itKey = fake.keys.find(kszProductKey);
         if (itKey == fake.keys.end()) return {};
         auto itLevel = itKey->second.values.find("ServiceLevel");
@@ -62,8 +61,7 @@ protected:
     }
 
     // Runs and expects one error message, exit code 1, no command and no write.
-    void ExpectRefusedWith(const char *szMessage)
-    {
+    void ExpectRefusedWith(const char *szMessage) {
         const std::vector<unsigned char> abLevelBefore = LevelBytes();
         EXPECT_EQ(fake.Run(), 1);
         ASSERT_EQ(fake.messages.size(), 1u);
@@ -79,8 +77,7 @@ protected:
     }
 };
 
-TEST_F(OstrelRunTest, ReadsChecksRunsAndWritesInOrderWithEverySizeReset)
-{
+TEST_F(OstrelRunTest, ReadsChecksRunsAndWritesInOrderWithEverySizeReset) {
     ExpectCompleteRun();
     const std::vector<std::string> expected = {
         "open Software\\Quillar\\Brevane Server\\4.5 read",
@@ -105,16 +102,15 @@ TEST_F(OstrelRunTest, ReadsChecksRunsAndWritesInOrderWithEverySizeReset)
 }
 
 // The worked example: C:\Prod and C:\Prod\ give the same five command lines.
-TEST_F(OstrelRunTest, WorkedExampleCommandLinesWithAndWithoutOverwrite)
-{
+TEST_F(OstrelRunTest, WorkedExampleCommandLinesWithAndWithoutOverwrite) {
     const std::vector<std::string> withOverwrite = {
-        "xcopy /E /I /Y Common \"C:\\Prod\\\"",       "xcopy /E /I /Y Pelo36 \"C:\\Prod\\\\Pelo36\"",
-        "xcopy /E /I /Y MS60 \"C:\\Prod\\\\MSVC\"",   "xcopy /E /I /Y NL1 \"C:\\Prod\\\"",
+        "xcopy /E /I /Y Common \"C:\\Prod\\\"",     "xcopy /E /I /Y Pelo36 \"C:\\Prod\\\\Pelo36\"",
+        "xcopy /E /I /Y MS60 \"C:\\Prod\\\\MSVC\"", "xcopy /E /I /Y NL1 \"C:\\Prod\\\"",
         "rmdir /S /Q \"C:\\Prod\\\\MS60\"",
     };
     const std::vector<std::string> withoutOverwrite = {
-        "xcopy /E /I Common \"C:\\Prod\\\"",       "xcopy /E /I Pelo36 \"C:\\Prod\\\\Pelo36\"",
-        "xcopy /E /I MS60 \"C:\\Prod\\\\MSVC\"",   "xcopy /E /I NL1 \"C:\\Prod\\\"",
+        "xcopy /E /I Common \"C:\\Prod\\\"",     "xcopy /E /I Pelo36 \"C:\\Prod\\\\Pelo36\"",
+        "xcopy /E /I MS60 \"C:\\Prod\\\\MSVC\"", "xcopy /E /I NL1 \"C:\\Prod\\\"",
         "rmdir /S /Q \"C:\\Prod\\\\MS60\"",
     };
     for (const char *szDirectory : {"C:\\Prod", "C:\\Prod\\"}) {
@@ -130,8 +126,7 @@ TEST_F(OstrelRunTest, WorkedExampleCommandLinesWithAndWithoutOverwrite)
     }
 }
 
-TEST_F(OstrelRunTest, OnlyTheExactVersionText40LeavesOutOverwrite)
-{
+TEST_F(OstrelRunTest, OnlyTheExactVersionText40LeavesOutOverwrite) {
     struct Case {
         const char *szVersion;
         bool bOverwrite;
@@ -156,8 +151,7 @@ TEST_F(OstrelRunTest, OnlyTheExactVersionText40LeavesOutOverwrite)
 
 // The backslash rule looks at the last byte only: 0x83 0x5C is one double-byte
 // character in a Japanese code page, and it counts as ending in a backslash.
-TEST_F(OstrelRunTest, DirectoryTextEndsInExactlyOneBackslash)
-{
+TEST_F(OstrelRunTest, DirectoryTextEndsInExactlyOneBackslash) {
     struct Case {
         std::string strValue, strDirectory;
     };
@@ -173,15 +167,13 @@ TEST_F(OstrelRunTest, DirectoryTextEndsInExactlyOneBackslash)
     }
 }
 
-TEST_F(OstrelRunTest, EmptyLanguageNameLeavesTwoBlanksBeforeTheTarget)
-{
+TEST_F(OstrelRunTest, EmptyLanguageNameLeavesTwoBlanksBeforeTheTarget) {
     fake.SetText(kszProductKey, "Installed NLV", "");
     ExpectCompleteRun();
     EXPECT_EQ(fake.commands[3], "xcopy /E /I /Y  \"C:\\Prod\\\"");
 }
 
-TEST_F(OstrelRunTest, BlanksInTheLanguageNameReachXcopyAsSeparateArguments)
-{
+TEST_F(OstrelRunTest, BlanksInTheLanguageNameReachXcopyAsSeparateArguments) {
     fake.SetText(kszProductKey, "Installed NLV", "NL1 /EXCLUDE:skip.txt");
     ExpectCompleteRun();
     EXPECT_EQ(fake.commands[3], "xcopy /E /I /Y NL1 /EXCLUDE:skip.txt \"C:\\Prod\\\"");
@@ -190,8 +182,7 @@ TEST_F(OstrelRunTest, BlanksInTheLanguageNameReachXcopyAsSeparateArguments)
 // 259 characters are the most a 260-byte query returns with the NUL; the
 // appended backslash still fits, and command 4 with both longest texts is
 // never cut.
-TEST_F(OstrelRunTest, LongestValuesGiveCompleteCommandLines)
-{
+TEST_F(OstrelRunTest, LongestValuesGiveCompleteCommandLines) {
     const std::string strDirectory = "C:\\" + std::string(256, 'd');
     const std::string strLanguage(259, 'n');
     ASSERT_EQ(strDirectory.size(), 259u);
@@ -205,13 +196,13 @@ TEST_F(OstrelRunTest, LongestValuesGiveCompleteCommandLines)
         ASSERT_EQ(run.Run(), 0);
         const std::string strSwitches = std::string(szVersion) == "4.0" ? "/E /I" : "/E /I /Y";
         EXPECT_EQ(run.commands[0], "xcopy " + strSwitches + " Common \"" + strDirectory + "\\\"");
-        EXPECT_EQ(run.commands[3], "xcopy " + strSwitches + " " + strLanguage + " \"" + strDirectory + "\\\"");
+        EXPECT_EQ(run.commands[3],
+                  "xcopy " + strSwitches + " " + strLanguage + " \"" + strDirectory + "\\\"");
         EXPECT_EQ(run.commands[4], "rmdir /S /Q \"" + strDirectory + "\\\\MS60\"");
     }
 }
 
-TEST_F(OstrelRunTest, DirectoryOrLanguageOf260CharactersIsRefused)
-{
+TEST_F(OstrelRunTest, DirectoryOrLanguageOf260CharactersIsRefused) {
     fake.SetText(kszProductKey, "InstallDir", "C:\\" + std::string(257, 'd'));
     ExpectRefusedWith(kszMsgNoInstallDir);
 
@@ -226,15 +217,15 @@ TEST_F(OstrelRunTest, DirectoryOrLanguageOf260CharactersIsRefused)
 
 // The level is never looked at: any content of at most 4 bytes passes, and an
 // installation already at level 4 or above is updated again.
-TEST_F(OstrelRunTest, AnyServiceLevelOfAtMostFourBytesIsAcceptedAndReplaced)
-{
+TEST_F(OstrelRunTest, AnyServiceLevelOfAtMostFourBytesIsAcceptedAndReplaced) {
     struct Case {
         uint32_t dwType;
         std::string strBytes;
     };
-    for (const Case &c : {Case{OSTREL_REG_SZ, std::string("4.1\0", 4)}, Case{OSTREL_REG_SZ, std::string("9\0", 2)},
-                          Case{kFakeRegDword, std::string("\x04\0\0\0", 4)},
-                          Case{kFakeRegDword, std::string("\x01\x02\x03\x04", 4)}, Case{OSTREL_REG_SZ, ""}}) {
+    for (const Case &c :
+         {Case{OSTREL_REG_SZ, std::string("4.1\0", 4)}, Case{OSTREL_REG_SZ, std::string("9\0", 2)},
+          Case{kFakeRegDword, std::string("\x04\0\0\0", 4)},
+          Case{kFakeRegDword, std::string("\x01\x02\x03\x04", 4)}, Case{OSTREL_REG_SZ, ""}}) {
         SCOPED_TRACE(c.strBytes);
         FakeInstallerPlatform run;
         run.keys = fake.keys;
@@ -247,8 +238,7 @@ TEST_F(OstrelRunTest, AnyServiceLevelOfAtMostFourBytesIsAcceptedAndReplaced)
     }
 }
 
-TEST_F(OstrelRunTest, SecondRunAcceptsTheWrittenLevel)
-{
+TEST_F(OstrelRunTest, SecondRunAcceptsTheWrittenLevel) {
     ExpectCompleteRun();
     FakeInstallerPlatform second;
     second.keys = fake.keys;
@@ -256,8 +246,7 @@ TEST_F(OstrelRunTest, SecondRunAcceptsTheWrittenLevel)
     EXPECT_EQ(second.commands, fake.commands);
 }
 
-TEST_F(OstrelRunTest, ProductKeyThatDoesNotOpenForWritingIsLeftAloneSilently)
-{
+TEST_F(OstrelRunTest, ProductKeyThatDoesNotOpenForWritingIsLeftAloneSilently) {
     fake.keys[kszProductKey].bDenyWrite = true;
     EXPECT_EQ(fake.Run(), 0);
     EXPECT_TRUE(fake.messages.empty());
@@ -276,7 +265,8 @@ struct FailureRow {
 };
 
 const FailureRow kaFailureRows[] = {
-    {"NoProductKey", [](FakeInstallerPlatform &f) { f.keys.erase(kszProductKey); }, kszMsgNotInstalled, nullptr},
+    {"NoProductKey", [](FakeInstallerPlatform &f) { f.keys.erase(kszProductKey); }, kszMsgNotInstalled,
+     nullptr},
     {"ProductKeyReadDenied", [](FakeInstallerPlatform &f) { f.keys[kszProductKey].bDenyRead = true; },
      kszMsgNotInstalled, nullptr},
     {"NoInstallDir", [](FakeInstallerPlatform &f) { f.keys[kszProductKey].values.erase("InstallDir"); },
@@ -286,25 +276,29 @@ const FailureRow kaFailureRows[] = {
     {"NoServiceLevel", [](FakeInstallerPlatform &f) { f.keys[kszProductKey].values.erase("ServiceLevel"); },
      kszMsgNoServiceLevel, kszProductKey},
     {"ServiceLevelOfFiveBytes",
-     [](FakeInstallerPlatform &f) { f.SetBytes(kszProductKey, "ServiceLevel", OSTREL_REG_SZ, std::string("10.1\0", 5)); },
+     [](FakeInstallerPlatform &f) {
+         f.SetBytes(kszProductKey, "ServiceLevel", OSTREL_REG_SZ, std::string("10.1\0", 5));
+     },
      kszMsgNoServiceLevel, kszProductKey},
-    {"NoVersionKey", [](FakeInstallerPlatform &f) { f.keys.erase(kszVersionKey); }, kszMsgNoVersionKey, nullptr},
+    {"NoVersionKey", [](FakeInstallerPlatform &f) { f.keys.erase(kszVersionKey); }, kszMsgNoVersionKey,
+     nullptr},
     {"VersionKeyReadDenied", [](FakeInstallerPlatform &f) { f.keys[kszVersionKey].bDenyRead = true; },
      kszMsgNoVersionKey, nullptr},
     {"NoVersionValue", [](FakeInstallerPlatform &f) { f.keys[kszVersionKey].values.erase("CurrentVersion"); },
      kszMsgNoVersionValue, kszVersionKey},
-    {"VersionOfEightCharacters", [](FakeInstallerPlatform &f) { f.SetText(kszVersionKey, "CurrentVersion", "10.0.190"); },
+    {"VersionOfEightCharacters",
+     [](FakeInstallerPlatform &f) { f.SetText(kszVersionKey, "CurrentVersion", "10.0.190"); },
      kszMsgNoVersionValue, kszVersionKey},
 };
 
 class OstrelFailureTest : public OstrelRunTest, public ::testing::WithParamInterface<FailureRow> {};
 
-TEST_P(OstrelFailureTest, ShowsItsMessageAndEndsWithOne)
-{
+TEST_P(OstrelFailureTest, ShowsItsMessageAndEndsWithOne) {
     GetParam().pfnBreak(fake);
     ExpectRefusedWith(GetParam().szMessage);
-    const std::vector<std::string> expectedOpen =
-        GetParam().szKeyLeftOpen ? std::vector<std::string>{GetParam().szKeyLeftOpen} : std::vector<std::string>{};
+    const std::vector<std::string> expectedOpen = GetParam().szKeyLeftOpen
+                                                      ? std::vector<std::string>{GetParam().szKeyLeftOpen}
+                                                      : std::vector<std::string>{};
     EXPECT_EQ(fake.OpenKeys(), expectedOpen);
 }
 
@@ -313,8 +307,7 @@ INSTANTIATE_TEST_SUITE_P(FailureTable, OstrelFailureTest, ::testing::ValuesIn(ka
 
 // Texts stored without a NUL are ended right after their last byte; one that
 // fills the whole buffer without a NUL is a failed read, never read past.
-TEST_F(OstrelRunTest, TextWithoutNulIsEndedAfterItsLastByte)
-{
+TEST_F(OstrelRunTest, TextWithoutNulIsEndedAfterItsLastByte) {
     fake.SetBytes(kszProductKey, "InstallDir", OSTREL_REG_SZ, "C:\\Prod");
     fake.SetBytes(kszProductKey, "Installed NLV", OSTREL_REG_SZ, "NL1");
     fake.SetBytes(kszVersionKey, "CurrentVersion", OSTREL_REG_SZ, "4.0");
@@ -329,32 +322,27 @@ TEST_F(OstrelRunTest, TextWithoutNulIsEndedAfterItsLastByte)
     EXPECT_EQ(run.commands[0], "xcopy /E /I /Y Common \"C:\\Prod\\\"");
 }
 
-TEST_F(OstrelRunTest, DirectoryFillingItsBufferWithoutNulIsRefused)
-{
+TEST_F(OstrelRunTest, DirectoryFillingItsBufferWithoutNulIsRefused) {
     fake.SetBytes(kszProductKey, "InstallDir", OSTREL_REG_SZ, "C:\\" + std::string(257, 'd'));
     ExpectRefusedWith(kszMsgNoInstallDir);
 }
 
-TEST_F(OstrelRunTest, LanguageFillingItsBufferWithoutNulIsRefused)
-{
+TEST_F(OstrelRunTest, LanguageFillingItsBufferWithoutNulIsRefused) {
     fake.SetBytes(kszProductKey, "Installed NLV", OSTREL_REG_SZ, std::string(260, 'n'));
     ExpectRefusedWith(kszMsgNoLanguage);
 }
 
-TEST_F(OstrelRunTest, VersionFillingItsBufferWithoutNulIsRefused)
-{
+TEST_F(OstrelRunTest, VersionFillingItsBufferWithoutNulIsRefused) {
     fake.SetBytes(kszVersionKey, "CurrentVersion", OSTREL_REG_SZ, "10.0.190");
     ExpectRefusedWith(kszMsgNoVersionValue);
 }
 
-TEST_F(OstrelRunTest, DirectoryWithDoubleQuoteIsRefused)
-{
+TEST_F(OstrelRunTest, DirectoryWithDoubleQuoteIsRefused) {
     fake.SetText(kszProductKey, "InstallDir", "C:\\Prod\" & del /Q C:\\*.* & \"");
     ExpectRefusedWith(kszMsgNoInstallDir);
 }
 
-TEST_F(OstrelRunTest, LanguageWithInterpreterCharacterIsRefused)
-{
+TEST_F(OstrelRunTest, LanguageWithInterpreterCharacterIsRefused) {
     for (char chUnsafe : std::string("\"&|<>^%")) {
         SCOPED_TRACE(std::string(1, chUnsafe));
         FakeInstallerPlatform run;
@@ -364,7 +352,8 @@ TEST_F(OstrelRunTest, LanguageWithInterpreterCharacterIsRefused)
         ASSERT_EQ(run.messages.size(), 1u);
         EXPECT_EQ(run.messages[0].strText, kszMsgNoLanguage);
         EXPECT_TRUE(run.commands.empty());
-        EXPECT_EQ(run.keys[kszProductKey].values.at("ServiceLevel").abData, (std::vector<unsigned char>{'3', 0}));
+        EXPECT_EQ(run.keys[kszProductKey].values.at("ServiceLevel").abData,
+                  (std::vector<unsigned char>{'3', 0}));
     }
 }
 

@@ -6,8 +6,7 @@
 #include <stdio.h>
 #include <windows.h>
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 3) {
         fprintf(stderr, "usage: ostrel_regprobe <key path> <value name>\n");
         return 2;
@@ -17,7 +16,8 @@ int main(int argc, char **argv)
     DWORD dwType = 0;
     BYTE abData[512];
     DWORD dwSize = sizeof abData;
-    if (lResult == ERROR_SUCCESS) lResult = RegQueryValueExA(hKey, argv[2], nullptr, &dwType, abData, &dwSize);
+    if (lResult == ERROR_SUCCESS)
+        lResult = RegQueryValueExA(hKey, argv[2], nullptr, &dwType, abData, &dwSize);
     if (lResult != ERROR_SUCCESS) {
         printf("missing %ld\n", static_cast<long>(lResult));
         return 0;
