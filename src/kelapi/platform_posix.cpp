@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "platform.h"
+#include "platform_sockaddr.h"
 
 namespace {
 
@@ -21,22 +22,13 @@ KelSocket PosixSocket(void) {
     return fd < 0 ? KEL_INVALID_SOCKET : (KelSocket)fd;
 }
 
-sockaddr_in MakeAddress(uint32_t dwIP, uint16_t wPortNet) {
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = dwIP;
-    sa.sin_port = wPortNet;
-    return sa;
-}
-
 int PosixBind(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet) {
-    sockaddr_in sa = MakeAddress(dwIP, wPortNet);
+    sockaddr_in sa = KelMakeSockAddr(dwIP, wPortNet);
     return bind((int)hSocket, (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
 }
 
 int PosixConnect(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet) {
-    sockaddr_in sa = MakeAddress(dwIP, wPortNet);
+    sockaddr_in sa = KelMakeSockAddr(dwIP, wPortNet);
     return connect((int)hSocket, (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
 }
 

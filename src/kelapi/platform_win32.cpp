@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include "platform.h"
+#include "platform_sockaddr.h"
 
 namespace {
 
@@ -21,22 +22,13 @@ KelSocket Win32Socket(void) {
     return s == INVALID_SOCKET ? KEL_INVALID_SOCKET : (KelSocket)s;
 }
 
-sockaddr_in MakeAddress(uint32_t dwIP, uint16_t wPortNet) {
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = dwIP;
-    sa.sin_port = wPortNet;
-    return sa;
-}
-
 int Win32Bind(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet) {
-    sockaddr_in sa = MakeAddress(dwIP, wPortNet);
+    sockaddr_in sa = KelMakeSockAddr(dwIP, wPortNet);
     return bind((SOCKET)hSocket, (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
 }
 
 int Win32Connect(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet) {
-    sockaddr_in sa = MakeAddress(dwIP, wPortNet);
+    sockaddr_in sa = KelMakeSockAddr(dwIP, wPortNet);
     return connect((SOCKET)hSocket, (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
 }
 
