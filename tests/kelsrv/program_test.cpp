@@ -6,6 +6,7 @@
 #include <string>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,8 @@ namespace {
 class Program {
 public:
     explicit Program(const std::string &args)
-        : err_(::testing::TempDir() + "kelsrv_stderr_" + std::to_string(counter_++)),
+        : err_(::testing::TempDir() + "kelsrv_stderr_" + std::to_string(getpid()) + "_" +
+               std::to_string(counter_++)),  // ctest runs test programs side by side
           pipe_(popen(("echo $$; exec '" KELSRV_PROGRAM "' " + args + " 2>" + err_).c_str(), "r")) {
         pid_ = std::stoi(ReadLine());
     }
