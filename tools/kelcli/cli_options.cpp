@@ -1,9 +1,11 @@
 #include "cli_options.h"
 
-#include <cstdlib>
+#include "text.h"
 
 namespace kelcli {
 namespace {
+
+using keltools::ParseNumber;
 
 // Which command an option belongs to; Any for the connection options.
 enum class Scope { Any, Send };
@@ -29,14 +31,6 @@ const OptionSpec *FindOption(const std::string &name) {
     for (const OptionSpec &option : kOptions)
         if ((option.shortName && name == option.shortName) || name == option.longName) return &option;
     return nullptr;
-}
-
-// Decimal or 0x-hexadecimal, at most max.
-bool ParseNumber(const std::string &text, unsigned long long max, unsigned long long *value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
-    char *end = nullptr;
-    *value = std::strtoull(text.c_str(), &end, 0);
-    return *end == '\0' && *value <= max;
 }
 
 bool ParseWord(const std::string &name, const std::string &text, std::uint32_t *word, std::string *error) {

@@ -1,14 +1,16 @@
 #include "options.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <sstream>
 
 #include "netio.h"
 #include "protocol.h"
+#include "text.h"
 
 namespace kelsrv {
 namespace {
+
+using keltools::Hex32;
+using keltools::ParseNumber;
 
 struct MisbehaviourEntry {
     Misbehaviour mode;
@@ -25,13 +27,6 @@ const MisbehaviourEntry kMisbehaviours[] = {
     {Misbehaviour::CloseAfter, "close-after=N",
      "close each connection once N bytes were sent on it (a frame may be cut)"},
 };
-
-bool ParseNumber(const std::string &text, unsigned long long max, unsigned long long *value) {
-    if (text.empty() || text[0] == '-') return false;
-    char *end = nullptr;
-    *value = std::strtoull(text.c_str(), &end, 0);
-    return *end == '\0' && *value <= max;
-}
 
 bool ParseMisbehaviour(const std::string &text, Options *options) {
     const std::string closeAfter = "close-after=";
@@ -91,12 +86,6 @@ bool ApplyOption(const std::string &name, const std::string &value, Options *opt
         return *error = "unknown option '" + name + "' (see --help)", false;
     }
     return true;
-}
-
-std::string Hex32(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-    return text;
 }
 
 }  // namespace

@@ -1,20 +1,13 @@
 #include "session.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "protocol.h"
+#include "text.h"
 
 namespace kelsrv {
-namespace {
 
-std::string Hex32(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-    return text;
-}
-
-}  // namespace
+using keltools::Hex32;
 
 Session::Session(const Options &options, netio::Socket s, unsigned long number)
     : options_(options), socket_(s), number_(number) {}
