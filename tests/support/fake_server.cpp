@@ -3,44 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "wire.h"
+
 namespace kel_test {
-namespace {
 
-void AppendWord(Bytes *out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-std::size_t WordsAnnounced(std::uint8_t flags) {
-    std::size_t words = 0;
-    for (std::uint8_t bit = 0x01; bit <= 0x08; bit = static_cast<std::uint8_t>(bit << 1))
-        if (flags & bit) ++words;
-    return words;
-}
-
-}  // namespace
-
-Bytes EncodeFrame(const KelCommand &cmd, const Bytes &data) {
-    Bytes out;
-    AppendWord(&out, cmd.dwCommand);
-    out.push_back(cmd.bFlags);
-    const std::uint32_t words[] = {cmd.dwParm1, cmd.dwRetCode, cmd.dwParm3, cmd.dwDataLen};
-    for (int i = 0; i < 4; ++i) {
-        if (words[i] != 0) {
-            out[4] = static_cast<std::uint8_t>(out[4] | (1u << i));
-            AppendWord(&out, words[i]);
-        }
-    }
-    out.insert(out.end(), data.begin(), data.end());
-    return out;
-}
+Bytes EncodeFrame(const KelCommand &cmd, const Bytes &data) { return kelsrv::EncodeFrameWithData(cmd, data); }
 
 KelCommand Frame(std::uint32_t code, std::uint32_t dataLen, std::uint32_t retCode) {
-    KelCommand cmd;
-    std::memset(&cmd, 0, sizeof cmd);
-    cmd.dwCommand = code;
-    cmd.dwDataLen = dataLen;
-    cmd.dwRetCode = retCode;
-    return cmd;
+    return kelsrv::MakeCommand(code, dataLen, retCode);
 }
 
 std::uint32_t LoopbackIP() {
@@ -175,7 +145,7 @@ bool FakeServer::ReceiveFrameStep(std::size_t index, Bytes *got) {
     std::size_t arrived = 0;
     bool complete = netio::ReceiveExact(peer_, got->data(), 5, &arrived);
     if (complete) {
-        std::size_t words = 4 * WordsAnnounced((*got)[4]);
+        std::size_t words = kelsrv::FrameLength((*got)[4]) - 5;
         got->resize(5 + words);
         complete = netio::ReceiveExact(peer_, got->data() + 5, words, &arrived);
         arrived += 5;
