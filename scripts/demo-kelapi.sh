@@ -20,14 +20,8 @@ for program in "$kelsrv" "$kelcli"; do
 done
 
 work=$(mktemp -d)
-server_pid=""
-stop_server() {
-  [ -n "$server_pid" ] || return 0
-  kill -TERM "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=""
-}
-trap 'stop_server; rm -rf "$work"' EXIT
+source "$(dirname "$0")/kelsrv-run.sh"
+trap 'kelsrv_stop; rm -rf "$work"' EXIT
 
 heading() { printf '\n=== %s\n' "$1"; }
 # Prints a command line as typed, quoting the words that hold blanks.
@@ -41,21 +35,8 @@ show() {
 
 heading "Start kelsrv, the reference connector server (user 'demo', password 'secret')"
 show kelsrv --port 0 --user demo:secret --description "kelapi demo server" --logon-data 0x01
-"$kelsrv" --port 0 --user demo:secret --description "kelapi demo server" --logon-data 0x01 \
-  >"$work/server.out" 2>"$work/server.log" &
-server_pid=$!
-port=""
-for _ in $(seq 300); do # at most 30 s
-  port=$(sed -n 's/^kelsrv listening on .*:\([0-9][0-9]*\)$/\1/p' "$work/server.out")
-  [ -n "$port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  echo "demo-kelapi: kelsrv did not start:" >&2
-  cat "$work/server.log" >&2
-  exit 1
-fi
+kelsrv_start "$work" 30 "$kelsrv" --port 0 --user demo:secret --description "kelapi demo server" \
+  --logon-data 0x01
 cat "$work/server.out"
 
 export KELCLI_PASSWORD=secret
@@ -76,5 +57,5 @@ rc=0
 echo "exit code: $rc (the library's result code: KEL_ERR_HOST_106, host return code 0x00010002)"
 
 heading "Stop kelsrv; what it logged"
-stop_server
+kelsrv_stop
 sed 's/^/  /' "$work/server.log"

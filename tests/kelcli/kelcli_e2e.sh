@@ -18,21 +18,9 @@ fi
 
 wait_limit=${KEL_E2E_WAIT:-120}  # seconds; a cold Wine prefix can be slow to start
 work=$(mktemp -d)
-server_pid=""
 failures=0
-
-stop_server() {
-  [ -n "$server_pid" ] || return 0
-  kill -TERM "$server_pid" 2>/dev/null
-  for _ in $(seq 100); do
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$server_pid" 2>/dev/null
-  wait "$server_pid" 2>/dev/null
-  server_pid=""
-}
-trap 'stop_server; rm -rf "$work"' EXIT
+source "$(dirname "$0")/../../scripts/kelsrv-run.sh"
+trap 'kelsrv_stop; rm -rf "$work"' EXIT
 
 fail() {
   echo "FAIL: $*"
@@ -62,22 +50,9 @@ expect_err() { grep -qxF -- "$1" "$work/err" || fail "stderr of the last kelcli 
 expect_err_part() { grep -qF -- "$1" "$work/err" || fail "stderr of the last kelcli lacks '$1'"; }
 
 # --- the server ---------------------------------------------------------------
-${emulator[@]+"${emulator[@]}"} "$kelsrv" -p 0 -u demo:secret -u twice:one:two -u locked:pw::0x00010005 \
-  --server-id 0x123456 --server-version 0x00020001 --description "kelcli e2e server" --logon-data 0x2a \
-  >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-port=""
-for _ in $(seq $((wait_limit * 10))); do
-  port=$(tr -d '\r' <"$work/server.out" | sed -n 's/^kelsrv listening on .*:\([0-9][0-9]*\)$/\1/p')
-  [ -n "$port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  echo "FAIL: kelsrv did not report its port"
-  cat "$work/server.err"
-  exit 1
-fi
+kelsrv_start "$work" "$wait_limit" ${emulator[@]+"${emulator[@]}"} "$kelsrv" -p 0 -u demo:secret \
+  -u twice:one:two -u locked:pw::0x00010005 --server-id 0x123456 --server-version 0x00020001 \
+  --description "kelcli e2e server" --logon-data 0x2a || { echo "FAIL: no server"; exit 1; }
 echo "kelsrv on port $port"
 
 # --- info ---------------------------------------------------------------------
@@ -158,13 +133,13 @@ run 2 send -u demo -c 0x80000100 -f "$work/missing.dat" -p "$port" 127.0.0.1 &&
 run 2 info -u demo -p "$port" no-such-host.invalid && expect_err "kelcli: cannot resolve host 'no-such-host.invalid'"
 
 # --- no server ----------------------------------------------------------------
-stop_server
+kelsrv_stop
 run 101 info -u demo -w secret -p "$port" 127.0.0.1 &&
   expect_err "kelcli: cannot connect to 127.0.0.1:$port: result 101 (KEL_ERR_NOT_CONNECTED)"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed; server log:"
-  sed 's/^/  /' "$work/server.err"
+  sed 's/^/  /' "$work/server.log"
   exit 1
 fi
 echo "all kelcli checks passed"
