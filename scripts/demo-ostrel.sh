@@ -36,13 +36,9 @@ traced_calls() {
 
 mkdir -p "$demo"
 : >"$demo/wine.log"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "Creating a 32-bit Wine prefix for the demo in $WINEPREFIX (once, about 15 s)..."
-    wineboot -i </dev/null >>"$demo/wine.log" 2>&1 || true
-    wineserver -w
-fi
-wineserver -p </dev/null >/dev/null 2>&1
-trap 'wineserver -k 2>/dev/null || true' EXIT
+source "$(dirname "$0")/wine-prefix.sh"
+wine_prefix_up
+trap wine_prefix_down EXIT
 wine_quiet reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d 'user32.MessageBoxA;msvcrt.system' /f
 
 # The update set "Mendset4" and an installation whose directory name has a blank.

@@ -19,6 +19,7 @@ work=$(mkdir -p "$3" && realpath "$3")
 case_name=$4
 
 export WINEPREFIX="$work/wineprefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source "$(dirname "$0")/../../scripts/wine-prefix.sh"
 unset DISPLAY WAYLAND_DISPLAY COPYCMD
 
 readonly product_key='Software\Quillar\Brevane Server\4.5'
@@ -40,12 +41,7 @@ reg_string() { local s=${1//\\/\\\\}; printf '"%s"' "${s//\"/\\\"}"; }
 prefix_start() {
     mkdir -p "$work"
     case_dir=$work
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "creating the 32-bit Wine prefix $WINEPREFIX"
-        wineboot -i </dev/null >"$work/wineboot.log" 2>&1 || true
-        wineserver -w
-    fi
-    wineserver -p </dev/null >/dev/null 2>&1
+    wine_prefix_up
     wine_quiet reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d "$relay_include" /f
 }
 
@@ -159,7 +155,7 @@ set_dir=$case_dir/set
 inst_dir=$case_dir/inst
 case "$case_name" in
     prefix-start) prefix_start ;;
-    prefix-stop) wineserver -k 2>/dev/null || true ;;
+    prefix-stop) wine_prefix_down ;;
     success)
         make_trees
         set_registry 5.0 "$(install_dir_line)" "$(language_line NL1)" "$level_line"
