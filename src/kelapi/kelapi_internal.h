@@ -2,6 +2,8 @@
 #ifndef KELAPI_INTERNAL_H
 #define KELAPI_INTERNAL_H
 
+#include <atomic>
+
 #include "kelapi.h"
 #include "platform.h"
 
@@ -38,8 +40,11 @@ struct KelHoxSystem {
     uint32_t dwExternalConnection;  // 0: owned; 0xFFFFFFFF: the caller's
 };
 
-// Start-up: 0 until KelInitialize has succeeded, then 0xFFFFFFFF.
-extern uint32_t g_dwKelStarted;
+// Start-up: 0 until KelInitialize has succeeded, then 0xFFFFFFFF. Two
+// threads may both run the start-up; nothing depends on it running once,
+// so relaxed access is all the flag needs.
+extern std::atomic<uint32_t> g_dwKelStarted;
+inline bool KelIsStarted(void) { return g_dwKelStarted.load(std::memory_order_relaxed) != 0; }
 int32_t KelInitialize(void);
 
 // Trace writers. They read bKelTraceOn and fKelTraceFunc afresh on every

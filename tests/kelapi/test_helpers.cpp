@@ -103,13 +103,13 @@ TEST_F(Address, HostNameLookupStartsTheLibraryEvenForANullName) {
     g_Fake.nStartupResult = 10091;  // the sockets layer is not ready yet
     EXPECT_EQ(0u, KelHostNameToIP(nullptr));
     EXPECT_EQ(1, g_Fake.nStartupCalls);
-    EXPECT_EQ(0u, g_dwKelStarted) << "a failed start-up is tried again";
+    EXPECT_EQ(0u, g_dwKelStarted.load()) << "a failed start-up is tried again";
 
     g_Fake.nStartupResult = 0;
     TraceCapture trace;
     EXPECT_EQ(0u, KelHostNameToIP(nullptr));
     EXPECT_EQ(2, g_Fake.nStartupCalls);
-    EXPECT_EQ(0xFFFFFFFFu, g_dwKelStarted);
+    EXPECT_EQ(0xFFFFFFFFu, g_dwKelStarted.load());
     EXPECT_EQ((std::vector<std::string>{"KelInitialize", "  WSAStartup rc =  0 (0x00000000)"}), Texts(trace));
 
     EXPECT_EQ(0u, KelHostNameToIP(nullptr));

@@ -104,13 +104,13 @@ TEST_F(StartUp, FailedStartUpIsRetriedByTheNextCall) {
     HKELCONNECTION h = nullptr;
     EXPECT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &h));
     EXPECT_NE(nullptr, h);
-    EXPECT_EQ(0u, g_dwKelStarted);
+    EXPECT_EQ(0u, g_dwKelStarted.load());
     EXPECT_TRUE(trace.ErrorCodes().empty());  // the rc line is the only trace of it
     EXPECT_EQ(0, g_Fake.nSeedCalls);
     g_Fake.nStartupResult = 0;
     EXPECT_EQ(0u, KelHostNameToIP(nullptr));
     EXPECT_EQ(2, g_Fake.nStartupCalls);
-    EXPECT_EQ(0xFFFFFFFFu, g_dwKelStarted);
+    EXPECT_EQ(0xFFFFFFFFu, g_dwKelStarted.load());
     KelFreeConnection(h);
 }
 

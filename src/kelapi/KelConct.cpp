@@ -1,0 +1,464 @@
+// KelConct.cpp - module KelConct: start-up, address helpers, connection
+// records, the byte stream, command frames, connect and disconnect.
+//
+// A trace line names its module and the line of the statement that wrote
+// it. This file is the whole module, so each (KelConct, line) pair names
+// exactly one statement; keep to one reporting statement per line.
+#include <limits.h>
+#include <string.h>
+
+#include "kelapi_blocks.h"
+#include "kelapi_internal.h"
+
+static const char kszModule[] = "KelConct";
+
+// ==== Start-up: the lazy, one-time start of the sockets layer and the random source
+
+std::atomic<uint32_t> g_dwKelStarted{0};
+
+// Starts the sockets layer and seeds the pseudo-random source on this thread.
+// A failed start-up leaves the flag clear, so the next trigger tries again;
+// its only trace is the rc line.
+int32_t KelInitialize(void) {
+    KEL_TRACE_MSG("KelInitialize");
+    int nRc = g_KelPlatform.pfnStartup();
+    KEL_TRACE_VAL("  WSAStartup rc = ", nRc);
+    if (nRc != 0) return KEL_ERR_SYSTEM;
+    g_KelPlatform.pfnSeedRandom((uint32_t)g_KelPlatform.pfnTime());
+    g_dwKelStarted.store(0xFFFFFFFFu, std::memory_order_relaxed);
+    return KEL_OK;
+}
+
+// ==== Address helpers: dotted text, host names and IPv4 addresses
+
+static const uint32_t kdwInaddrNone = 0xFFFFFFFFu;
+
+uint32_t KELAPI_CALL KelStrToIP(const char *szString) {
+    if (!szString) return 0;
+    KEL_TRACE_STR("KelStrToIP szString = ", szString);
+    uint32_t dwIP = g_KelPlatform.pfnInetAddr(szString);
+    KEL_TRACE_VAL("  dwIP = ", dwIP);
+    return dwIP == kdwInaddrNone ? 0 : dwIP;
+}
+
+// Starts the library first, even for a null name. Failures show only as 0.
+uint32_t KELAPI_CALL KelHostNameToIP(const char *szString) {
+    if (!KelIsStarted()) KelInitialize();
+    if (!szString) return 0;
+    KEL_TRACE_STR("KelHostNameToIP szString = ", szString);
+    uint32_t dwIP = 0;
+    if (g_KelPlatform.pfnLookupHost(szString, &dwIP) != 0) return 0;
+    KEL_TRACE_VAL("  dwIP = ", dwIP);
+    return dwIP;
+}
+
+int32_t KELAPI_CALL KelIPToStr(uint32_t dwIP, char *szString) {
+    if (!szString) return KEL_FAIL(KEL_ERR_PARAM);
+    KEL_TRACE_VAL("KelIPToStr dwIP = ", dwIP);
+    char szText[16] = {0};
+    if (g_KelPlatform.pfnInetNtoa(dwIP, szText) != 0) return KEL_FAIL(KEL_ERR_SYSTEM);
+    memcpy(szString, szText, sizeof szText);  // the text and NULs up to 16 bytes
+    KEL_TRACE_STR("  szString = ", szString);
+    return KEL_OK;
+}
+
+// ==== Connection records and their busy flag
+
+static void KelStoreCredential(char *szField, const char *szValue) {
+    strncpy(szField, szValue, KEL_CREDENTIAL_SIZE - 1);
+    szField[KEL_CREDENTIAL_SIZE - 1] = '\0';
+}
+
+int32_t KELAPI_CALL KelAllocConnection(uint32_t dwIP, uint16_t wPort, const char *szUserID,
+                                       const char *szPassword, const char *szPassword2,
+                                       HKELCONNECTION *phConnection) {
+    KEL_TRACE_VAL("KelAllocConnection dwIP = ", dwIP);
+    if (!szUserID || !szPassword || !phConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    *phConnection = nullptr;
+    if (!KelIsStarted()) KelInitialize();
+
+    KelConnection *lpCon = static_cast<KelConnection *>(g_KelPlatform.pfnAlloc(sizeof(KelConnection)));
+    if (!lpCon) return KEL_FAIL(KEL_ERR_SYSTEM);
+    memset(lpCon, 0, sizeof *lpCon);
+    lpCon->dwType = KEL_TYPE_CONNECTION;
+    lpCon->dwIP = dwIP;
+    lpCon->wPort = wPort ? wPort : KEL_DEFAULT_PORT;
+    KelStoreCredential(lpCon->szUserID, szUserID);
+    KelStoreCredential(lpCon->szPassword, szPassword);
+    if (szPassword2) KelStoreCredential(lpCon->szPassword2, szPassword2);
+    lpCon->hSocket = KEL_INVALID_SOCKET;
+    lpCon->dwSendLen = 0;
+    lpCon->dwLock = KEL_LOCK_FREE;
+
+    KEL_TRACE_VAL("KelAllocConnection lpCon = ", KelTraceHandle(lpCon));
+    *phConnection = lpCon;
+    return KEL_OK;
+}
+
+int32_t KELAPI_CALL KelFreeConnection(HKELCONNECTION hConnection) {
+    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    KEL_TRACE_VAL("KelFreeConnection hConnection = ", KelTraceHandle(hConnection));
+    KelConnection *lpCon = KelAsConnection(hConnection);
+    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (lpCon->hSocket != KEL_INVALID_SOCKET) return KEL_FAIL(KEL_ERR_CONNECTED);
+    // The record held credentials: clear it where the compiler cannot skip it.
+    KelSecureZero(lpCon, sizeof *lpCon);
+    g_KelPlatform.pfnFree(lpCon);
+    return KEL_OK;
+}
+
+int32_t KELAPI_CALL KelLock(HKELCONNECTION hConnection) {
+    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    KEL_TRACE_VAL("KelLock hConnection = ", KelTraceHandle(hConnection));
+    KelConnection *lpCon = KelAsConnection(hConnection);
+    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (lpCon->dwLock != KEL_LOCK_FREE) return KEL_FAIL(KEL_ERR_LOCKED);
+    lpCon->dwLock = KEL_LOCK_BUSY;
+    return KEL_OK;
+}
+
+int32_t KELAPI_CALL KelUnLock(HKELCONNECTION hConnection) {
+    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    KEL_TRACE_VAL("KelUnLock hConnection = ", KelTraceHandle(hConnection));
+    KelConnection *lpCon = KelAsConnection(hConnection);
+    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    lpCon->dwLock = KEL_LOCK_FREE;
+    return KEL_OK;
+}
+
+// ==== The byte stream: buffered sends, exact receives
+
+static bool KelSendAll(KelConnection *lpCon, const uint8_t *lpData, uint32_t dwLen) {
+    if (dwLen > (uint32_t)INT_MAX) return false;  // more than one send call can carry
+    int nSent = g_KelPlatform.pfnSend(lpCon->hSocket, lpData, (int)dwLen);
+    return nSent >= 0 && (uint32_t)nSent == dwLen;
+}
+
+// Hands the waiting bytes to the socket in one send, also when there are none.
+// On failure they stay in the buffer, to be sent first next time.
+static bool KelFlushSendBuffer(KelConnection *lpCon) {
+    if (!KelSendAll(lpCon, lpCon->abSendBuf, lpCon->dwSendLen)) return false;
+    lpCon->dwSendLen = 0;
+    memset(lpCon->abSendBuf, 0, sizeof lpCon->abSendBuf);
+    return true;
+}
+
+int32_t KELAPI_CALL KelSend(HKELCONNECTION hConnection, const void *lpData, uint32_t dwLen,
+                            uint32_t *lpdwSent, int32_t bFlush) {
+    if (!hConnection || !lpdwSent) return KEL_FAIL(KEL_ERR_PARAM);
+    *lpdwSent = 0;
+    KelConnection *lpCon = KelAsConnection(hConnection);
+    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_FAIL(KEL_ERR_NOT_CONNECTED);
+
+    const uint8_t *lpBytes = static_cast<const uint8_t *>(lpData);
+    uint32_t dwRoom = KEL_SEND_BUFFER_SIZE - lpCon->dwSendLen;
+    uint32_t dwTaken = dwLen < dwRoom ? dwLen : dwRoom;
+    if (dwTaken) memcpy(lpCon->abSendBuf + lpCon->dwSendLen, lpBytes, dwTaken);
+    lpCon->dwSendLen += dwTaken;
+    *lpdwSent = dwTaken;
+
+    if (lpCon->dwSendLen == KEL_SEND_BUFFER_SIZE || dwTaken < dwLen || bFlush) {
+        if (!KelFlushSendBuffer(lpCon)) return KEL_FAIL(KEL_ERR_COMM);
+    }
+    if (dwTaken == dwLen) return KEL_OK;
+
+    // The buffer is empty now; what is left either goes straight from the
+    // caller's memory or waits in the buffer for a later call.
+    uint32_t dwRest = dwLen - dwTaken;
+    if (dwRest >= KEL_SEND_BUFFER_SIZE || bFlush) {
+        if (!KelSendAll(lpCon, lpBytes + dwTaken, dwRest)) return KEL_FAIL(KEL_ERR_COMM);
+    } else {
+        memcpy(lpCon->abSendBuf, lpBytes + dwTaken, dwRest);
+        lpCon->dwSendLen = dwRest;
+    }
+    *lpdwSent += dwRest;
+    return KEL_OK;
+}
+
+int32_t KELAPI_CALL KelReceive(HKELCONNECTION hConnection, void *lpBuffer, uint32_t dwLen,
+                               uint32_t *lpdwReceived, int32_t bWaitAll) {
+    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    KelConnection *lpCon = KelAsConnection(hConnection);
+    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_FAIL(KEL_ERR_NOT_CONNECTED);
+
+    // A receive of 0 bytes would read as a closed peer: ask the socket nothing.
+    uint8_t *lpBytes = static_cast<uint8_t *>(lpBuffer);
+    *lpdwReceived = 0;
+    while (*lpdwReceived < dwLen) {
+        uint32_t dwWanted = dwLen - *lpdwReceived;
+        if (dwWanted > (uint32_t)INT_MAX) dwWanted = (uint32_t)INT_MAX;
+        int nGot = g_KelPlatform.pfnRecv(lpCon->hSocket, lpBytes + *lpdwReceived, (int)dwWanted);
+        if (nGot <= 0) return KEL_FAIL(KEL_ERR_COMM);
+        *lpdwReceived += (uint32_t)nGot;
+        if (!bWaitAll) break;
+    }
+    return KEL_OK;
+}
+
+// Sends exactly dwLen bytes through the send buffer; a short count is 102.
+// Traces nothing itself: the caller reports the code as its own level.
+int32_t KelSendExact(HKELCONNECTION hConnection, const void *lpData, uint32_t dwLen, int32_t bFlush) {
+    uint32_t dwSent = 0;
+    int32_t nRc = KelSend(hConnection, lpData, dwLen, &dwSent, bFlush);
+    if (nRc != KEL_OK) return nRc;
+    return dwSent == dwLen ? KEL_OK : KEL_ERR_COMM;
+}
+
+// Receives exactly dwLen bytes; a short count is 102. Traces nothing itself.
+int32_t KelReceiveExact(HKELCONNECTION hConnection, void *lpBuffer, uint32_t dwLen) {
+    uint32_t dwReceived = 0;
+    int32_t nRc = KelReceive(hConnection, lpBuffer, dwLen, &dwReceived, 1);
+    if (nRc != KEL_OK) return nRc;
+    return dwReceived == dwLen ? KEL_OK : KEL_ERR_COMM;
+}
+
+// ==== Command frames on the byte stream
+//
+// A frame is the command code (4 bytes, big-endian), a flag byte, and one
+// big-endian word for each of dwParm1, dwRetCode, dwParm3 and dwDataLen that
+// is non-zero, in that order. dwDataLen bytes of data follow the frame.
+
+namespace {
+
+const uint32_t kFrameHeaderSize = 5;
+const uint32_t kDiscardChunk = 256;
+const uint8_t kPresenceBits = KEL_FLAG_PARM1 | KEL_FLAG_RETCODE | KEL_FLAG_PARM3 | KEL_FLAG_DATALEN;
+
+struct KelOptionalWord {
+    uint8_t bFlag;
+    uint32_t KelCommand::*pField;
+};
+
+// The optional words in the order they travel.
+const KelOptionalWord kaOptionalWords[] = {
+    {KEL_FLAG_PARM1, &KelCommand::dwParm1},
+    {KEL_FLAG_RETCODE, &KelCommand::dwRetCode},
+    {KEL_FLAG_PARM3, &KelCommand::dwParm3},
+    {KEL_FLAG_DATALEN, &KelCommand::dwDataLen},
+};
+
+}  // namespace
+
+int32_t KELAPI_CALL KelSendCommand(HKELCONNECTION hConnection, const KelCommand *lpCommand, int32_t bFlush) {
+    if (!hConnection || !lpCommand) return KEL_FAIL(KEL_ERR_PARAM);
+    uint8_t abHeader[kFrameHeaderSize];
+    uint8_t abWords[4 * 4];
+    uint32_t dwWordsLen = 0;
+    KelPutBE32(abHeader, lpCommand->dwCommand);
+    // The presence bits come from the fields alone: a bit left over in the
+    // caller's flag byte (say from a received record whose word was cleared)
+    // would announce a word that is not sent and break the framing for the
+    // peer. The bits 0x10 to 0x80 are the caller's and travel unchanged.
+    abHeader[4] = (uint8_t)(lpCommand->bFlags & ~kPresenceBits);
+    for (const KelOptionalWord &word : kaOptionalWords) {
+        uint32_t dwValue = lpCommand->*word.pField;
+        if (!dwValue) continue;
+        KelPutBE32(abWords + dwWordsLen, dwValue);
+        dwWordsLen += 4;
+        abHeader[4] |= word.bFlag;
+    }
+    // The header waits in the buffer; the words go with the caller's flush,
+    // even when there are none, so that a flush always pushes the frame out.
+    int32_t nRc = KelSendExact(hConnection, abHeader, kFrameHeaderSize, 0);
+    if (nRc != KEL_OK) return KEL_FAIL(nRc);
+    nRc = KelSendExact(hConnection, abWords, dwWordsLen, bFlush);
+    if (nRc != KEL_OK) return KEL_FAIL(nRc);
+    return KEL_OK;
+}
+
+// The optional words are read with one exact receive; on a failure part-way
+// the record keeps the words that arrived whole, as a word-by-word read would.
+int32_t KELAPI_CALL KelReceiveCommand(HKELCONNECTION hConnection, KelCommand *lpCommand) {
+    if (!hConnection || !lpCommand) return KEL_FAIL(KEL_ERR_PARAM);
+    memset(lpCommand, 0, sizeof *lpCommand);
+    uint8_t abHeader[kFrameHeaderSize];
+    int32_t nRc = KelReceiveExact(hConnection, abHeader, kFrameHeaderSize);
+    if (nRc != KEL_OK) return KEL_FAIL(nRc);
+    lpCommand->dwCommand = KelGetBE32(abHeader);
+    lpCommand->bFlags = abHeader[4];
+
+    uint32_t dwWordsLen = 0;
+    for (const KelOptionalWord &word : kaOptionalWords)
+        if (lpCommand->bFlags & word.bFlag) dwWordsLen += 4;
+    uint8_t abWords[4 * 4];
+    uint32_t dwReceived = 0;
+    nRc = dwWordsLen ? KelReceive(hConnection, abWords, dwWordsLen, &dwReceived, 1) : KEL_OK;
+    uint32_t dwOffset = 0;
+    for (const KelOptionalWord &word : kaOptionalWords) {
+        if (!(lpCommand->bFlags & word.bFlag)) continue;
+        if (dwOffset + 4 > dwReceived) break;
+        lpCommand->*word.pField = KelGetBE32(abWords + dwOffset);
+        dwOffset += 4;
+    }
+    if (nRc != KEL_OK) return KEL_FAIL(nRc);
+    if (dwReceived != dwWordsLen) return KEL_FAIL(KEL_ERR_COMM);
+    return KEL_OK;
+}
+
+int32_t KELAPI_CALL KelDispatchCommand(HKELCONNECTION hConnection, const KelCommand *lpCommand) {
+    if (!hConnection || !lpCommand) return KEL_FAIL(KEL_ERR_PARAM);
+    if (lpCommand->dwCommand == KEL_CMD_IGNORE) return KEL_OK;
+    if (lpCommand->bFlags & KEL_FLAG_NOSKIP) return KEL_FAIL(KEL_ERR_PROTOCOL);
+    uint8_t abScratch[kDiscardChunk];
+    for (uint32_t dwLeft = lpCommand->dwDataLen; dwLeft;) {
+        uint32_t dwChunk = dwLeft < kDiscardChunk ? dwLeft : kDiscardChunk;
+        int32_t nRc = KelReceiveExact(hConnection, abScratch, dwChunk);
+        if (nRc != KEL_OK) return KEL_FAIL(nRc);
+        dwLeft -= dwChunk;
+    }
+    return KEL_OK;
+}
+
+int32_t KELAPI_CALL KelWaitForResponse(HKELCONNECTION hConnection, uint32_t dwExpected,
+                                       KelCommand *lpCommand) {
+    if (!hConnection || !lpCommand) return KEL_FAIL(KEL_ERR_PARAM);
+    for (;;) {
+        int32_t nRc = KelReceiveCommand(hConnection, lpCommand);
+        if (nRc != KEL_OK) return KEL_FAIL(nRc);
+        if (lpCommand->dwCommand == dwExpected) return KEL_OK;
+        nRc = KelDispatchCommand(hConnection, lpCommand);
+        if (nRc != KEL_OK) return KEL_FAIL(nRc);
+    }
+}
+
+int32_t KELAPI_CALL KelCmdErrToKelErr(uint32_t dwRetCode) {
+    static const struct {
+        uint32_t dwHostCode;
+        int32_t nResult;
+    } kaTable[] = {
+        {0x00000000u, KEL_OK},           {0x00010001u, KEL_ERR_HOST_104}, {0x00010002u, KEL_ERR_HOST_106},
+        {0x00010003u, KEL_ERR_HOST_107}, {0x00010004u, KEL_ERR_HOST_104}, {0x00010005u, KEL_ERR_HOST_108},
+        {0x00020001u, KEL_ERR_HOST_200}, {0x00030001u, KEL_ERR_HOST_202}, {0x00030002u, KEL_ERR_HOST_203},
+        {0x00030003u, KEL_ERR_HOST_204}, {0x00030004u, KEL_ERR_HOST_201}, {0x00040001u, KEL_ERR_HOST_205},
+        {0x00050001u, KEL_ERR_HOST_202}, {0x00050002u, KEL_ERR_HOST_201}, {0x00060001u, KEL_ERR_HOST_200},
+    };
+    for (const auto &entry : kaTable)
+        if (entry.dwHostCode == dwRetCode) return entry.nResult;
+    return KEL_ERR_SYSTEM;
+}
+
+// ==== Connect (identify, logon) and disconnect
+
+namespace {
+
+const uint8_t kServerMarker = 0x53;  // 'S', top byte of every server identifier
+
+// The steps below return their code without tracing it: KelConnect reports
+// every failure once, as its own level of the error chain.
+
+int32_t KelSendRequest(KelConnection *lpCon, uint32_t dwCommand, const uint8_t *lpData, uint32_t dwLen) {
+    KelCommand cmd;
+    memset(&cmd, 0, sizeof cmd);
+    cmd.dwCommand = dwCommand;
+    cmd.dwDataLen = dwLen;
+    int32_t nRc = KelSendCommand(lpCon, &cmd, 0);
+    if (nRc != KEL_OK) return nRc;
+    nRc = KelSendExact(lpCon, lpData, dwLen, 1);
+    if (nRc != KEL_OK) return nRc;
+    return KEL_OK;
+}
+
+// Opens the TCP connection. On failure the socket is left as the caller
+// must find it: none, open but unbound, or closed again.
+int32_t KelOpenSocket(KelConnection *lpCon) {
+    lpCon->hSocket = g_KelPlatform.pfnSocket();
+    KEL_TRACE_VAL("KelConnect hSocket = ", KelTraceSocket(lpCon->hSocket));
+    if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_ERR_SYSTEM;
+    int nRc = g_KelPlatform.pfnBind(lpCon->hSocket, 0, 0);
+    KEL_TRACE_VAL("KelConnect bind rc = ", nRc);
+    if (nRc == -1) return KEL_ERR_SYSTEM;
+    nRc = g_KelPlatform.pfnConnect(lpCon->hSocket, lpCon->dwIP, KelWordToNet(lpCon->wPort));
+    KEL_TRACE_VAL("KelConnect connect rc = ", nRc);
+    if (nRc == -1) {
+        g_KelPlatform.pfnClose(lpCon->hSocket);
+        lpCon->hSocket = KEL_INVALID_SOCKET;
+        return KEL_ERR_NOT_CONNECTED;
+    }
+    return KEL_OK;
+}
+
+int32_t KelIdentify(KelConnection *lpCon) {
+    uint8_t abBlock[kIdentBlockSize];
+    KelFillClientIdent(abBlock);
+    int32_t nRc = KelSendRequest(lpCon, KEL_CMD_IDENTIFY, abBlock, kIdentBlockSize);
+    if (nRc != KEL_OK) return nRc;
+    memset(abBlock, 0, sizeof abBlock);
+
+    KelCommand reply;
+    nRc = KelWaitForResponse(lpCon, KEL_RSP_IDENTIFY, &reply);
+    if (nRc != KEL_OK) return nRc;
+    // Any host code on this reply is a protocol fault, not a logon refusal.
+    if (reply.dwRetCode != 0 || reply.dwDataLen != kIdentBlockSize) return KEL_ERR_PROTOCOL;
+    nRc = KelReceiveExact(lpCon, abBlock, kIdentBlockSize);
+    if (nRc != KEL_OK) return nRc;
+
+    KelStoreServerIdent(lpCon, abBlock);
+    KEL_TRACE_VAL("   dwServerID = ", lpCon->dwServerID);
+    KEL_TRACE_VAL("   dwServerVersion = ", lpCon->dwServerVersion);
+    KEL_TRACE_STR("   szServerDescription = ", lpCon->szServerDescription);
+    if ((lpCon->dwServerID >> 24) != kServerMarker) return KEL_ERR_PROTOCOL;
+    return KEL_OK;
+}
+
+int32_t KelLogon(KelConnection *lpCon) {
+    uint8_t abBlock[kLogonBlockSize];
+    KelBuildLogonBlock(lpCon, abBlock);
+    int32_t nRc = KelSendRequest(lpCon, KEL_CMD_LOGON, abBlock, kLogonBlockSize);
+    KelSecureZero(abBlock, sizeof abBlock);
+    if (nRc != KEL_OK) return nRc;
+
+    KelCommand reply;
+    nRc = KelWaitForResponse(lpCon, KEL_RSP_LOGON, &reply);
+    if (nRc != KEL_OK) return nRc;
+    nRc = KelCmdErrToKelErr(reply.dwRetCode);
+    if (nRc != KEL_OK) return nRc;
+    if (reply.dwDataLen != 1) return KEL_ERR_PROTOCOL;
+    nRc = KelReceiveExact(lpCon, &lpCon->bLogonData, 1);
+    if (nRc != KEL_OK) return nRc;
+    return KEL_OK;
+}
+
+}  // namespace
+
+// Every failure from the busy flag on leaves the socket open and the flag
+// set; KelDisconnect is the way back.
+int32_t KELAPI_CALL KelConnect(HKELCONNECTION hConnection) {
+    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    KEL_TRACE_VAL("KelConnect hConnection = ", KelTraceHandle(hConnection));
+    KelConnection *lpCon = KelAsConnection(hConnection);
+    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (lpCon->hSocket != KEL_INVALID_SOCKET) return KEL_FAIL(KEL_ERR_ALREADY_CONNECTED);
+
+    int32_t nRc = KelOpenSocket(lpCon);
+    if (nRc != KEL_OK) return KEL_FAIL(nRc);
+    lpCon->dwSendLen = 0;  // nothing left from an earlier connection goes out
+    nRc = KelLock(lpCon);
+    if (nRc == KEL_OK) nRc = KelIdentify(lpCon);
+    if (nRc == KEL_OK) nRc = KelLogon(lpCon);
+    if (nRc != KEL_OK) return KEL_FAIL(nRc);
+    KelUnLock(lpCon);
+    return KEL_OK;
+}
+
+// Always ends unconnected with the busy flag clear once the checks pass;
+// what goes wrong on the way shows only in the trace.
+int32_t KELAPI_CALL KelDisconnect(HKELCONNECTION hConnection) {
+    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    KEL_TRACE_VAL("KelDisconnect hConnection = ", KelTraceHandle(hConnection));
+    KelConnection *lpCon = KelAsConnection(hConnection);
+    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_FAIL(KEL_ERR_NOT_CONNECTED);
+
+    KelLock(lpCon);
+    KelCommand cmd;
+    memset(&cmd, 0, sizeof cmd);
+    cmd.dwCommand = KEL_CMD_DISCONNECT;
+    if (KelSendCommand(lpCon, &cmd, 1) == KEL_OK) KelWaitForResponse(lpCon, KEL_RSP_DISCONNECT, &cmd);
+    KEL_TRACE_VAL("KelDisconnect hSocket = ", KelTraceSocket(lpCon->hSocket));
+    g_KelPlatform.pfnClose(lpCon->hSocket);
+    lpCon->hSocket = KEL_INVALID_SOCKET;
+    KelUnLock(lpCon);
+    return KEL_OK;
+}
