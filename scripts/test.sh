@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: natively, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and as 32-bit Windows code under Wine.
-#   scripts/test.sh [preset ...]     (default: native asan win32)
+# UndefinedBehaviorSanitizer (with the fuzz targets), under ThreadSanitizer,
+# and as 32-bit Windows code under Wine.
+#   scripts/test.sh [preset ...]     (default: native asan tsan win32)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 presets=("$@")
-((${#presets[@]})) || presets=(native asan win32)
+((${#presets[@]})) || presets=(native asan tsan win32)
 summary=()
+# One line per fuzz target that ran, from the full output that ctest keeps.
+fuzz_runs() {
+  [ -f "$1" ] || return 0
+  awk '/^[0-9]+\/[0-9]+ Testing: /{name=$3} /^Done [0-9]+ runs in/{print "  " name ": " $2 " runs in " $5 " s"}' "$1"
+}
 trap 'scripts/wine-prefix.sh build/win32 stop' EXIT
 
 for preset in "${presets[@]}"; do
@@ -25,6 +31,7 @@ for preset in "${presets[@]}"; do
   set -e
   result=$(grep -E "tests passed|tests failed" "$log" | tail -1)
   summary+=("$preset: $result ($((SECONDS - start)) s)")
+  while IFS= read -r line; do summary+=("$line"); done < <(fuzz_runs "build/$preset/Testing/Temporary/LastTest.log")
   if [ "$rc" -ne 0 ]; then
     printf '%s\n' "${summary[@]}"
     exit "$rc"
