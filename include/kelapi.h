@@ -13,6 +13,13 @@
 
 #include <stdint.h>
 
+/* The library's version. KELAPI_VERSION grows with every release, so a
+ * program can compare it: KELAPI_VERSION >= 10100 for 1.1.0 or later. */
+#define KELAPI_VERSION_MAJOR 1
+#define KELAPI_VERSION_MINOR 1
+#define KELAPI_VERSION_PATCH 0
+#define KELAPI_VERSION (KELAPI_VERSION_MAJOR * 10000 + KELAPI_VERSION_MINOR * 100 + KELAPI_VERSION_PATCH)
+
 #if defined(_WIN32)
 #  define KELAPI_CALL __cdecl
 #  if defined(KELAPI_BUILD) || defined(KELAPI_STATIC)
