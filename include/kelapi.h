@@ -175,6 +175,22 @@ KELAPI_EXPORT uint16_t KELAPI_CALL KelWordToHost(uint16_t wValue);
 KELAPI_EXPORT char *KELAPI_CALL KelStrCopyToNetCP(char *szDest, const char *szSrc, uint32_t nCount);
 KELAPI_EXPORT char *KELAPI_CALL KelStrCopyToHostCP(char *szDest, const char *szSrc, uint32_t nCount);
 
+/* Extensions. Nothing changes for a program that does not call them. */
+
+/* Bounds each blocking step of the connection from now on, the TCP connect
+ * and every socket send and receive, to dwMilliseconds; 0 (the default
+ * unless the environment variable KELAPI_TIMEOUT_MS sets one for the
+ * process) waits without a bound. A connect that runs out of time fails
+ * with 101, a send or receive with 102. The value stays with the connection
+ * across KelDisconnect. Results: 0; 1 for a null handle; 4 for a handle that
+ * is no connection. */
+KELAPI_EXPORT int32_t KELAPI_CALL KelSetTimeout(HKELCONNECTION hConnection, uint32_t dwMilliseconds);
+
+/* A short English sentence that says what a result code means; any value
+ * gives a text. Never null, never fails, writes no trace line; the text is
+ * static and must not be freed. */
+KELAPI_EXPORT const char *KELAPI_CALL KelResultText(int32_t nCode);
+
 #ifdef __cplusplus
 }
 #endif

@@ -16,10 +16,35 @@ static const char kszModule[] = "KelConct";
 
 std::atomic<uint32_t> g_dwKelStarted{0};
 
+// The time-out new connections start with; read from the environment once,
+// by the first start-up, for programs that cannot be rebuilt to set one.
+static std::atomic<uint32_t> s_dwDefaultTimeout{0};
+static std::atomic<bool> s_bDefaultTimeoutRead{false};
+
+uint32_t KelTimeoutFromText(const char *szText) {
+    const uint32_t kdwMax = 2147483647u;
+    uint64_t nValue = 0;
+    if (!*szText) return 0;
+    for (const char *p = szText; *p; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        nValue = nValue * 10 + (uint64_t)(*p - '0');
+        if (nValue > kdwMax) return 0;
+    }
+    return (uint32_t)nValue;
+}
+
+static void KelReadDefaultTimeout(void) {
+    if (s_bDefaultTimeoutRead.exchange(true, std::memory_order_relaxed)) return;
+    char szValue[32];
+    if (g_KelPlatform.pfnGetEnv("KELAPI_TIMEOUT_MS", szValue, sizeof szValue) == 0)
+        s_dwDefaultTimeout.store(KelTimeoutFromText(szValue), std::memory_order_relaxed);
+}
+
 // Starts the sockets layer and seeds the pseudo-random source on this thread.
 // A failed start-up leaves the flag clear, so the next trigger tries again;
 // its only trace is the rc line.
 int32_t KelInitialize(void) {
+    KelReadDefaultTimeout();
     KEL_TRACE_MSG("KelInitialize");
     int nRc = g_KelPlatform.pfnStartup();
     KEL_TRACE_VAL("  WSAStartup rc = ", nRc);
@@ -64,6 +89,7 @@ int32_t KELAPI_CALL KelIPToStr(uint32_t dwIP, char *szString) {
 
 // ==== Connection records and their busy flag
 
+// Copies at most 8 characters and always ends the 9-character field with a NUL.
 static void KelStoreCredential(char *szField, const char *szValue) {
     strncpy(szField, szValue, KEL_CREDENTIAL_SIZE - 1);
     szField[KEL_CREDENTIAL_SIZE - 1] = '\0';
@@ -89,6 +115,7 @@ int32_t KELAPI_CALL KelAllocConnection(uint32_t dwIP, uint16_t wPort, const char
     lpCon->hSocket = KEL_INVALID_SOCKET;
     lpCon->dwSendLen = 0;
     lpCon->dwLock = KEL_LOCK_FREE;
+    lpCon->dwTimeout = s_dwDefaultTimeout.load(std::memory_order_relaxed);
 
     KEL_TRACE_VAL("KelAllocConnection lpCon = ", KelTraceHandle(lpCon));
     *phConnection = lpCon;
@@ -126,18 +153,33 @@ int32_t KELAPI_CALL KelUnLock(HKELCONNECTION hConnection) {
     return KEL_OK;
 }
 
+// Bounds each later blocking step of the connection; an open socket takes
+// the new bound at once. The bound stays with the record across connects.
+int32_t KELAPI_CALL KelSetTimeout(HKELCONNECTION hConnection, uint32_t dwMilliseconds) {
+    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    KEL_TRACE_VAL("KelSetTimeout hConnection = ", KelTraceHandle(hConnection));
+    KelConnection *lpCon = KelAsConnection(hConnection);
+    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (lpCon->hSocket != KEL_INVALID_SOCKET && dwMilliseconds != lpCon->dwTimeout)
+        g_KelPlatform.pfnSetTimeouts(lpCon->hSocket, dwMilliseconds);
+    lpCon->dwTimeout = dwMilliseconds;
+    return KEL_OK;
+}
+
 // ==== The byte stream: buffered sends, exact receives
 
-static bool KelSendAll(KelConnection *lpCon, const uint8_t *lpData, uint32_t dwLen) {
+// One socket send of exactly dwLen bytes; a short send counts as a failure.
+// bMore: the caller sends more at once, so the two may share one segment.
+static bool KelSendAll(KelConnection *lpCon, const uint8_t *lpData, uint32_t dwLen, bool bMore) {
     if (dwLen > (uint32_t)INT_MAX) return false;  // more than one send call can carry
-    int nSent = g_KelPlatform.pfnSend(lpCon->hSocket, lpData, (int)dwLen);
+    int nSent = g_KelPlatform.pfnSend(lpCon->hSocket, lpData, (int)dwLen, bMore ? 1 : 0);
     return nSent >= 0 && (uint32_t)nSent == dwLen;
 }
 
 // Hands the waiting bytes to the socket in one send, also when there are none.
 // On failure they stay in the buffer, to be sent first next time.
-static bool KelFlushSendBuffer(KelConnection *lpCon) {
-    if (!KelSendAll(lpCon, lpCon->abSendBuf, lpCon->dwSendLen)) return false;
+static bool KelFlushSendBuffer(KelConnection *lpCon, bool bMore) {
+    if (!KelSendAll(lpCon, lpCon->abSendBuf, lpCon->dwSendLen, bMore)) return false;
     lpCon->dwSendLen = 0;
     memset(lpCon->abSendBuf, 0, sizeof lpCon->abSendBuf);
     return true;
@@ -158,16 +200,18 @@ int32_t KELAPI_CALL KelSend(HKELCONNECTION hConnection, const void *lpData, uint
     lpCon->dwSendLen += dwTaken;
     *lpdwSent = dwTaken;
 
-    if (lpCon->dwSendLen == KEL_SEND_BUFFER_SIZE || dwTaken < dwLen || bFlush) {
-        if (!KelFlushSendBuffer(lpCon)) return KEL_FAIL(KEL_ERR_COMM);
-    }
-    if (dwTaken == dwLen) return KEL_OK;
-
-    // The buffer is empty now; what is left either goes straight from the
-    // caller's memory or waits in the buffer for a later call.
+    // What does not fit either goes straight from the caller's memory right
+    // after the full buffer, or waits in the buffer for a later call. A full
+    // buffer followed at once by a direct send is marked, so that the two do
+    // not leave as a small segment that waits for the peer's acknowledgement.
     uint32_t dwRest = dwLen - dwTaken;
-    if (dwRest >= KEL_SEND_BUFFER_SIZE || bFlush) {
-        if (!KelSendAll(lpCon, lpBytes + dwTaken, dwRest)) return KEL_FAIL(KEL_ERR_COMM);
+    bool bDirect = dwRest >= KEL_SEND_BUFFER_SIZE || (dwRest && bFlush);
+    if (lpCon->dwSendLen == KEL_SEND_BUFFER_SIZE || dwRest || bFlush) {
+        if (!KelFlushSendBuffer(lpCon, bDirect)) return KEL_FAIL(KEL_ERR_COMM);
+    }
+    if (!dwRest) return KEL_OK;
+    if (bDirect) {
+        if (!KelSendAll(lpCon, lpBytes + dwTaken, dwRest, false)) return KEL_FAIL(KEL_ERR_COMM);
     } else {
         memcpy(lpCon->abSendBuf, lpBytes + dwTaken, dwRest);
         lpCon->dwSendLen = dwRest;
@@ -366,16 +410,21 @@ int32_t KelOpenSocket(KelConnection *lpCon) {
     lpCon->hSocket = g_KelPlatform.pfnSocket();
     KEL_TRACE_VAL("KelConnect hSocket = ", KelTraceSocket(lpCon->hSocket));
     if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_ERR_SYSTEM;
+    // Requests are written whole and then awaited: none must wait for the
+    // peer's delayed acknowledgement. A socket without it still works.
+    g_KelPlatform.pfnSetNoDelay(lpCon->hSocket);
     int nRc = g_KelPlatform.pfnBind(lpCon->hSocket, 0, 0);
     KEL_TRACE_VAL("KelConnect bind rc = ", nRc);
     if (nRc == -1) return KEL_ERR_SYSTEM;
-    nRc = g_KelPlatform.pfnConnect(lpCon->hSocket, lpCon->dwIP, KelWordToNet(lpCon->wPort));
+    nRc = g_KelPlatform.pfnConnect(lpCon->hSocket, lpCon->dwIP, KelWordToNet(lpCon->wPort), lpCon->dwTimeout);
     KEL_TRACE_VAL("KelConnect connect rc = ", nRc);
     if (nRc == -1) {
         g_KelPlatform.pfnClose(lpCon->hSocket);
         lpCon->hSocket = KEL_INVALID_SOCKET;
         return KEL_ERR_NOT_CONNECTED;
     }
+    // Without a time-out the socket keeps the system's defaults untouched.
+    if (lpCon->dwTimeout) g_KelPlatform.pfnSetTimeouts(lpCon->hSocket, lpCon->dwTimeout);
     return KEL_OK;
 }
 

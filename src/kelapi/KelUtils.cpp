@@ -99,3 +99,46 @@ char *KELAPI_CALL KelStrCopyToNetCP(char *szDest, const char *szSrc, uint32_t nC
 extern "C" uint16_t KELAPI_CALL KelWordToHost(uint16_t wValue) __attribute__((alias("KelWordToNet")));
 extern "C" char *KELAPI_CALL KelStrCopyToHostCP(char *szDest, const char *szSrc, uint32_t nCount)
     __attribute__((alias("KelStrCopyToNetCP")));
+
+// ==== Result texts
+
+namespace {
+
+struct KelResultEntry {
+    int32_t nCode;
+    const char *szText;
+};
+
+const KelResultEntry kaResultTexts[] = {
+    {KEL_OK, "The call succeeded."},
+    {KEL_ERR_PARAM, "A required pointer argument was null."},
+    {KEL_ERR_SYSTEM,
+     "The system refused a resource (memory, a socket, an address conversion), or the host answered with a "
+     "return code the library does not know."},
+    {KEL_ERR_HANDLE, "The handle is not of the kind the function takes."},
+    {KEL_ERR_CONNECTED, "The connection is still open: disconnect it before freeing it."},
+    {KEL_ERR_ALREADY_CONNECTED, "The connection is already connected."},
+    {KEL_ERR_NOT_CONNECTED, "The connection is not open: the server could not be reached, or it was closed."},
+    {KEL_ERR_COMM,
+     "The connection failed: a send or receive failed or timed out, or the server closed the connection."},
+    {KEL_ERR_HOST_104, "The host refused the request (host return code 0x00010001 or 0x00010004)."},
+    {KEL_ERR_PROTOCOL, "The server's answer does not fit the protocol."},
+    {KEL_ERR_HOST_106, "The host refused the request (host return code 0x00010002)."},
+    {KEL_ERR_HOST_107, "The host refused the request (host return code 0x00010003)."},
+    {KEL_ERR_HOST_108, "The host refused the request (host return code 0x00010005)."},
+    {KEL_ERR_LOCKED, "The connection is busy: its busy flag is already set."},
+    {KEL_ERR_HOST_200, "The host refused the request (host return code 0x00020001 or 0x00060001)."},
+    {KEL_ERR_HOST_201, "The host refused the request (host return code 0x00030004 or 0x00050002)."},
+    {KEL_ERR_HOST_202, "The host refused the request (host return code 0x00030001 or 0x00050001)."},
+    {KEL_ERR_HOST_203, "The host refused the request (host return code 0x00030002)."},
+    {KEL_ERR_HOST_204, "The host refused the request (host return code 0x00030003)."},
+    {KEL_ERR_HOST_205, "The host refused the request (host return code 0x00040001)."},
+};
+
+}  // namespace
+
+const char *KELAPI_CALL KelResultText(int32_t nCode) {
+    for (const KelResultEntry &entry : kaResultTexts)
+        if (entry.nCode == nCode) return entry.szText;
+    return "Unknown result code: the library never returns it.";
+}

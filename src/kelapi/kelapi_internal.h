@@ -32,6 +32,7 @@ struct KelConnection {
     uint32_t dwServerVersion;
     char szServerDescription[KEL_DESCRIPTION_SIZE];
     uint8_t bLogonData;
+    uint32_t dwTimeout;  // bound of each blocking socket step in ms; 0: none
 };
 
 struct KelHoxSystem {
@@ -46,6 +47,10 @@ struct KelHoxSystem {
 extern std::atomic<uint32_t> g_dwKelStarted;
 inline bool KelIsStarted(void) { return g_dwKelStarted.load(std::memory_order_relaxed) != 0; }
 int32_t KelInitialize(void);
+
+// The process default of the connections' time-out, from the environment
+// variable KELAPI_TIMEOUT_MS: a whole number from 1 to 2147483647, else 0.
+uint32_t KelTimeoutFromText(const char *szText);
 
 // Trace writers. They read bKelTraceOn and fKelTraceFunc afresh on every
 // call and cost nothing more while the trace is off.

@@ -29,9 +29,18 @@ struct KelPlatform {
     KelSocket (*pfnSocket)(void);
     // bind / connect to an IPv4 address and port, both in network byte order; 0 or -1.
     int (*pfnBind)(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet);
-    int (*pfnConnect)(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet);
-    // One send or receive call without flags: the bytes moved, 0 at end of stream, or -1.
-    int (*pfnSend)(KelSocket hSocket, const void *lpData, int nLen);
+    // With dwTimeoutMs 0 the plain blocking connect; otherwise one that gives
+    // up after that long (-1) and leaves the socket blocking again.
+    int (*pfnConnect)(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet, uint32_t dwTimeoutMs);
+    // Nagle's algorithm off, so that a request leaves at once; 0 or -1.
+    int (*pfnSetNoDelay)(KelSocket hSocket);
+    // Bounds every later send and receive on the socket (0: no bound); 0 or -1.
+    int (*pfnSetTimeouts)(KelSocket hSocket, uint32_t dwTimeoutMs);
+    // One send or receive call: the bytes moved, 0 at end of stream, or -1.
+    // bMore says that the caller's next send follows at once, so that the
+    // system may put both into one segment where it can; a signal that
+    // interrupts the call does not fail it.
+    int (*pfnSend)(KelSocket hSocket, const void *lpData, int nLen, int bMore);
     int (*pfnRecv)(KelSocket hSocket, void *lpBuffer, int nLen);
     int (*pfnClose)(KelSocket hSocket);
     // Dotted text to an address in network byte order; 0xFFFFFFFF when it is none.
@@ -40,6 +49,9 @@ struct KelPlatform {
     int (*pfnInetNtoa)(uint32_t dwIP, char szText[16]);
     // First IPv4 address of a host name, network byte order; 0 or -1.
     int (*pfnLookupHost)(const char *szName, uint32_t *lpdwIP);
+    // The value of an environment variable of the process, cut to nSize - 1
+    // characters; 0, or -1 when it is not set.
+    int (*pfnGetEnv)(const char *szName, char *szValue, size_t nSize);
     void *(*pfnAlloc)(size_t nSize);
     void (*pfnFree)(void *lpMemory);
     // Calendar time in whole seconds since 1 January 1970, and its local time.

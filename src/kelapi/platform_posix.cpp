@@ -1,7 +1,11 @@
 // platform_posix.cpp - BSD sockets, malloc, clock and local time on POSIX systems.
 #include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -27,18 +31,86 @@ int PosixBind(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet) {
     return bind((int)hSocket, (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
 }
 
-int PosixConnect(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet) {
-    sockaddr_in sa = KelMakeSockAddr(dwIP, wPortNet);
-    return connect((int)hSocket, (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
+// Milliseconds on a clock that does not jump, for deadlines.
+int64_t MonotonicMs(void) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-// MSG_NOSIGNAL: a peer that has gone away makes the send fail, not the process die.
-int PosixSend(KelSocket hSocket, const void *lpData, int nLen) {
-    return (int)send((int)hSocket, lpData, (size_t)nLen, MSG_NOSIGNAL);
+// Waits until a connect in progress has ended, at most dwTimeoutMs (0: no
+// bound), and tells whether it succeeded. Signals do not cut the wait short.
+int PosixAwaitConnect(int fd, uint32_t dwTimeoutMs) {
+    int64_t nDeadline = MonotonicMs() + dwTimeoutMs;
+    for (;;) {
+        int nWait = -1;
+        if (dwTimeoutMs) {
+            int64_t nLeft = nDeadline - MonotonicMs();
+            if (nLeft <= 0) return -1;
+            nWait = nLeft > INT_MAX ? INT_MAX : (int)nLeft;
+        }
+        pollfd pfd = {fd, POLLOUT, 0};
+        int nReady = poll(&pfd, 1, nWait);
+        if (nReady > 0) break;
+        if (nReady < 0 && errno != EINTR) return -1;
+    }
+    int nError = 0;
+    socklen_t nLen = sizeof nError;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &nLen) != 0 || nError != 0) return -1;
+    return 0;
+}
+
+int PosixConnect(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet, uint32_t dwTimeoutMs) {
+    int fd = (int)hSocket;
+    sockaddr_in sa = KelMakeSockAddr(dwIP, wPortNet);
+    if (!dwTimeoutMs) {
+        if (connect(fd, (const sockaddr *)&sa, sizeof sa) == 0) return 0;
+        // An interrupted connect goes on in the background: wait for its end.
+        return errno == EINTR ? PosixAwaitConnect(fd, 0) : -1;
+    }
+    int nFlags = fcntl(fd, F_GETFL);
+    if (nFlags < 0 || fcntl(fd, F_SETFL, nFlags | O_NONBLOCK) != 0) return -1;
+    int nRc = connect(fd, (const sockaddr *)&sa, sizeof sa);
+    if (nRc != 0 && (errno == EINPROGRESS || errno == EINTR)) nRc = PosixAwaitConnect(fd, dwTimeoutMs);
+    if (fcntl(fd, F_SETFL, nFlags) != 0) return -1;
+    return nRc == 0 ? 0 : -1;
+}
+
+int PosixSetNoDelay(KelSocket hSocket) {
+    int nOne = 1;
+    return setsockopt((int)hSocket, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof nOne) == 0 ? 0 : -1;
+}
+
+int PosixSetTimeouts(KelSocket hSocket, uint32_t dwTimeoutMs) {
+    timeval tv;
+    tv.tv_sec = (time_t)(dwTimeoutMs / 1000);
+    tv.tv_usec = (suseconds_t)(dwTimeoutMs % 1000) * 1000;
+    int fd = (int)hSocket;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return -1;
+    return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 ? 0 : -1;
+}
+
+// MSG_NOSIGNAL: a peer that has gone away makes the send fail, not the
+// process die. MSG_MORE (Linux) holds the bytes until the next send, which
+// the caller makes at once, so that both leave in one segment.
+int PosixSend(KelSocket hSocket, const void *lpData, int nLen, int bMore) {
+    int nFlags = MSG_NOSIGNAL;
+#ifdef MSG_MORE
+    if (bMore) nFlags |= MSG_MORE;
+#else
+    (void)bMore;
+#endif
+    ssize_t nSent;
+    do nSent = send((int)hSocket, lpData, (size_t)nLen, nFlags);
+    while (nSent < 0 && errno == EINTR);
+    return (int)nSent;
 }
 
 int PosixRecv(KelSocket hSocket, void *lpBuffer, int nLen) {
-    return (int)recv((int)hSocket, lpBuffer, (size_t)nLen, 0);
+    ssize_t nGot;
+    do nGot = recv((int)hSocket, lpBuffer, (size_t)nLen, 0);
+    while (nGot < 0 && errno == EINTR);
+    return (int)nGot;
 }
 
 int PosixClose(KelSocket hSocket) { return close((int)hSocket); }
@@ -64,6 +136,14 @@ int PosixLookupHost(const char *szName, uint32_t *lpdwIP) {
     return 0;
 }
 
+int PosixGetEnv(const char *szName, char *szValue, size_t nSize) {
+    const char *szFound = getenv(szName);
+    if (!szFound || nSize == 0) return -1;
+    strncpy(szValue, szFound, nSize - 1);
+    szValue[nSize - 1] = '\0';
+    return 0;
+}
+
 void *PosixAlloc(size_t nSize) { return malloc(nSize); }
 void PosixFree(void *lpMemory) { free(lpMemory); }
 
@@ -81,9 +161,9 @@ int PosixLocalTime(int64_t nTime, KelLocalTime *lpLocal) {
 
 const KelPlatform &KelPlatformDefaults(void) {
     static const KelPlatform s_Defaults = {
-        PosixStartup,     PosixSocket, PosixBind,     PosixConnect,   PosixSend,
-        PosixRecv,        PosixClose,  PosixInetAddr, PosixInetNtoa,  PosixLookupHost,
-        PosixAlloc,       PosixFree,   PosixTime,     PosixLocalTime, KelSeedRandomDefault,
+        PosixStartup,     PosixSocket, PosixBind,  PosixConnect,  PosixSetNoDelay, PosixSetTimeouts,
+        PosixSend,        PosixRecv,   PosixClose, PosixInetAddr, PosixInetNtoa,   PosixLookupHost,
+        PosixGetEnv,      PosixAlloc,  PosixFree,  PosixTime,     PosixLocalTime,  KelSeedRandomDefault,
         KelRandomDefault,
     };
     return s_Defaults;

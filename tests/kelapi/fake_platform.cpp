@@ -1,7 +1,16 @@
 // fake_platform.cpp - the scripted platform behind FakePlatformTest.
 #include "fake_platform.h"
 
+#if defined(_WIN32)
+#  include <winsock2.h>
+#else
+#  include <netinet/in.h>
+#  include <netinet/tcp.h>
+#  include <sys/socket.h>
+#endif
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -21,12 +30,33 @@ int FakeStartup(void) {
 KelSocket FakeSocket(void) {
     return g_Fake.socketFail.ShouldFail() ? KEL_INVALID_SOCKET : g_Fake.hNextSocket;
 }
-int FakeBind(KelSocket, uint32_t, uint16_t) { return g_Fake.bindFail.ShouldFail() ? -1 : 0; }
-int FakeConnect(KelSocket, uint32_t, uint16_t) { return g_Fake.connectFail.ShouldFail() ? -1 : 0; }
+int FakeBind(KelSocket, uint32_t, uint16_t) {
+    g_Fake.setup.push_back("bind");
+    return g_Fake.bindFail.ShouldFail() ? -1 : 0;
+}
+int FakeConnect(KelSocket, uint32_t, uint16_t, uint32_t dwTimeoutMs) {
+    g_Fake.setup.push_back("connect " + std::to_string(dwTimeoutMs));
+    return g_Fake.connectFail.ShouldFail() ? -1 : 0;
+}
+int FakeSetNoDelay(KelSocket) {
+    g_Fake.setup.push_back("nodelay");
+    return g_Fake.nNoDelayResult;
+}
+int FakeSetTimeouts(KelSocket, uint32_t dwTimeoutMs) {
+    g_Fake.setup.push_back("timeouts " + std::to_string(dwTimeoutMs));
+    return 0;
+}
 
-int FakeSend(KelSocket, const void *lpData, int nLen) {
+int FakeGetEnv(const char *szName, char *szValue, size_t nSize) {
+    if (std::string(szName) != "KELAPI_TIMEOUT_MS" || !g_Fake.bEnvTimeoutSet) return -1;
+    snprintf(szValue, nSize, "%s", g_Fake.sEnvTimeout.c_str());
+    return 0;
+}
+
+int FakeSend(KelSocket, const void *lpData, int nLen, int bMore) {
     const uint8_t *lpBytes = static_cast<const uint8_t *>(lpData);
     g_Fake.sends.emplace_back(lpBytes, lpBytes + nLen);
+    g_Fake.sendMore.push_back(bMore);
     if (!g_Fake.sendFail.ShouldFail()) return nLen;
     return g_Fake.nShortSendBy ? std::max(0, nLen - g_Fake.nShortSendBy) : -1;
 }
@@ -97,11 +127,12 @@ void TappedFree(void *lpMemory) {
     KelPlatformDefaults().pfnFree(lpMemory);
 }
 
-int TappedSend(KelSocket hSocket, const void *lpData, int nLen) {
+int TappedSend(KelSocket hSocket, const void *lpData, int nLen, int bMore) {
     const uint8_t *lpBytes = static_cast<const uint8_t *>(lpData);
     g_Real.sends.emplace_back(lpBytes, lpBytes + nLen);
+    g_Real.sendMore.push_back(bMore);
     g_Real.sendSockets.push_back(hSocket);
-    return KelPlatformDefaults().pfnSend(hSocket, lpData, nLen);
+    return KelPlatformDefaults().pfnSend(hSocket, lpData, nLen, bMore);
 }
 
 }  // namespace
@@ -122,6 +153,9 @@ void InstallFakePlatform() {
     g_KelPlatform.pfnSocket = FakeSocket;
     g_KelPlatform.pfnBind = FakeBind;
     g_KelPlatform.pfnConnect = FakeConnect;
+    g_KelPlatform.pfnSetNoDelay = FakeSetNoDelay;
+    g_KelPlatform.pfnSetTimeouts = FakeSetTimeouts;
+    g_KelPlatform.pfnGetEnv = FakeGetEnv;
     g_KelPlatform.pfnSend = FakeSend;
     g_KelPlatform.pfnRecv = FakeRecv;
     g_KelPlatform.pfnClose = FakeClose;
@@ -179,6 +213,18 @@ HKELCONNECTION FakePlatformTest::NewOpenConnection() {
     EXPECT_EQ(KEL_OK, KelAllocConnection(0x0100007F, 0, "user", "pass", nullptr, &h));
     Con(h)->hSocket = g_Fake.hNextSocket;
     return h;
+}
+
+bool SocketHasNoDelay(KelSocket hSocket) {
+#if defined(_WIN32)
+    BOOL bValue = FALSE;
+    int nLen = sizeof bValue;
+    return getsockopt((SOCKET)hSocket, IPPROTO_TCP, TCP_NODELAY, (char *)&bValue, &nLen) == 0 && bValue;
+#else
+    int nValue = 0;
+    socklen_t nLen = sizeof nValue;
+    return getsockopt((int)hSocket, IPPROTO_TCP, TCP_NODELAY, &nValue, &nLen) == 0 && nValue;
+#endif
 }
 
 Bytes BE32(uint32_t dwValue) {

@@ -35,16 +35,23 @@ struct FakePlatformState {
     int nStartupCalls = 0;
     KelSocket hNextSocket = 7;
     FailPlan socketFail, bindFail, connectFail, sendFail;
-    int nShortSendBy = 0;        // a failing send takes this many bytes fewer (0: reports -1)
-    std::vector<Bytes> sends;    // every socket send, in order, as offered
+    int nShortSendBy = 0;       // a failing send takes this many bytes fewer (0: reports -1)
+    std::vector<Bytes> sends;   // every socket send, in order, as offered
+    std::vector<int> sendMore;  // the hold-back flag of each send
+    // The socket set-up calls in order: "nodelay", "bind", "connect <ms>",
+    // "timeouts <ms>" (<ms> the time-out passed).
+    std::vector<std::string> setup;
+    int nNoDelayResult = 0;
     std::deque<int> recvChunks;  // bytes each receive delivers at most; empty: the peer closed
     Bytes recvData;              // the stream the receives read from
     size_t nRecvPos = 0;
     std::vector<int> recvAsked;     // the count each receive asked for
     int nRecvErrorAfterScript = 0;  // when the chunks run out: 0 reports a close, -1 an error
     std::vector<KelSocket> closed;
-    // Addresses.
+    // Addresses and the environment.
     std::string lastLookup;
+    std::string sEnvTimeout;  // the value of KELAPI_TIMEOUT_MS
+    bool bEnvTimeoutSet = false;
     // Heap.
     FailPlan allocFail;
     int nLiveBlocks = 0;
@@ -118,6 +125,7 @@ struct RealPlatformTaps {
     int nAllocs = 0;
     FailPlan allocFail;
     std::vector<Bytes> sends;
+    std::vector<int> sendMore;           // the hold-back flag of each send
     std::vector<KelSocket> sendSockets;  // the socket of each send
 };
 extern RealPlatformTaps g_Real;
@@ -125,6 +133,9 @@ extern RealPlatformTaps g_Real;
 // The real entries with the taps in place, a fresh RealPlatformTaps, and the
 // real start-up still to run.
 void InstallTappedRealPlatform();
+
+// Whether Nagle's algorithm is off on a real socket, read back from the system.
+bool SocketHasNoDelay(KelSocket hSocket);
 
 // Builders for bytes on the wire; Pattern counts up from bStart.
 Bytes BE32(uint32_t dwValue);

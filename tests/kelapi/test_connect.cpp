@@ -109,6 +109,9 @@ TEST_F(ConnectSeam, ConnectSendsIdentifyAndScrambledLogonAndDisconnectOneFrame) 
         ScriptHost(Concat({chatter, IdentifyReply(), chatter, LogonReply()}));
         ASSERT_EQ(KEL_OK, KelConnect(h));
         ASSERT_EQ((std::vector<size_t>{97, 50}), Sizes(g_Fake.sends));
+        // Nagle off at once; without a time-out the plain connect and no socket option.
+        EXPECT_EQ((std::vector<std::string>{"nodelay", "bind", "connect 0"}), g_Fake.setup);
+        EXPECT_EQ((std::vector<int>{0, 0}), g_Fake.sendMore);
         EXPECT_EQ(ClientIdentifyRequest(), g_Fake.sends[0]);
         // Each password byte b goes out as the pair (prev ^ r, r ^ b), prev the
         // byte before, r a fresh random value: the low byte of 0x1111 * k, k
@@ -259,6 +262,56 @@ TEST_F(ConnectSeam, FailuresLeaveARecordThatConnectsAgain) {
     }
 }
 
+// A time-out reaches the connect and the socket, at once on an open one, and
+// stays with the record across a disconnect; Nagle's algorithm off or not,
+// the connect goes the same way and writes the same trace.
+TEST_F(ConnectSeam, TimeOutAndNoDelayReachTheSocketWithoutChangingTheExchange) {
+    const Bytes host = Concat({IdentifyReply(), LogonReply()});
+    std::vector<std::string> plainTrace;
+    const struct {
+        uint32_t dwTimeout;
+        int nNoDelayResult;
+        std::vector<std::string> setup;
+    } cases[] = {
+        {0, 0, {"nodelay", "bind", "connect 0"}},
+        {0, -1, {"nodelay", "bind", "connect 0"}},
+        {250, 0, {"nodelay", "bind", "connect 250", "timeouts 250"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.dwTimeout << " ms, nodelay " << c.nNoDelayResult);
+        InstallFakePlatform();
+        g_Fake.nNoDelayResult = c.nNoDelayResult;
+        ScriptHost(host);
+        ASSERT_EQ(KEL_OK, KelSetTimeout(h, c.dwTimeout));
+        g_Fake.setup.clear();
+        std::vector<std::string> bodies;
+        {
+            TraceCapture trace;
+            ASSERT_EQ(KEL_OK, KelConnect(h));
+            bodies = trace.Bodies();
+        }
+        EXPECT_EQ(c.setup, g_Fake.setup);
+        EXPECT_EQ((std::vector<size_t>{97, 50}), Sizes(g_Fake.sends));
+        if (plainTrace.empty()) plainTrace = bodies;
+        EXPECT_EQ(plainTrace, bodies);
+        EXPECT_EQ(KEL_OK, KelDisconnect(h));
+        EXPECT_EQ(c.dwTimeout, Con(h)->dwTimeout);
+    }
+    // On an open socket a new bound applies at once, the same one is not set again.
+    Con(h)->hSocket = g_Fake.hNextSocket;
+    g_Fake.setup.clear();
+    for (uint32_t dwTimeout : {250u, 0u, 0u, 100u}) EXPECT_EQ(KEL_OK, KelSetTimeout(h, dwTimeout));
+    EXPECT_EQ((std::vector<std::string>{"timeouts 0", "timeouts 100"}), g_Fake.setup);
+    Con(h)->hSocket = KEL_INVALID_SOCKET;
+
+    TraceCapture trace;
+    EXPECT_EQ(KEL_ERR_PARAM, KelSetTimeout(nullptr, 1));
+    uint32_t adwSystem[3] = {2, 0, 0};
+    EXPECT_EQ(KEL_ERR_HANDLE, KelSetTimeout(adwSystem, 1));
+    EXPECT_EQ((std::vector<int>{1, 4}), trace.ErrorCodes());
+    EXPECT_NE(std::string::npos, trace.Bodies()[1].find("KelSetTimeout hConnection =  "));
+}
+
 TEST_F(ConnectSeam, LostIdentifyReplyIsReportedByEveryLevelOnTheWay) {
     // The chain of the level below on its own: KelReceive's line,
     // KelReceiveCommand's, then KelWaitForResponse's.
@@ -358,6 +411,84 @@ TEST_F(ConnectWire, RefusedTcpConnectionLeavesTheRecordUnconnected) {
         EXPECT_EQ(0u, Con()->dwLock);
     }
     EXPECT_TRUE(g_Real.sends.empty());
+}
+
+// Requests larger than the send buffer leave at once (no wait for a delayed
+// acknowledgement) and come back whole from the reference server's echo.
+TEST_F(ConnectWire, LargeEchoesComeBackWholeOverASocketWithoutNagle) {
+    Alloc(StartReferenceServer());
+    ASSERT_EQ(KEL_OK, KelConnect(h));
+    EXPECT_TRUE(SocketHasNoDelay(Con()->hSocket));
+    for (uint32_t dwLen : {1500u, 65536u}) {
+        SCOPED_TRACE(dwLen);
+        Bytes data = Pattern(dwLen, 3);
+        KelCommand request = Record(0x80000100u, 0, 0, 0, dwLen);
+        g_Real.sends.clear();
+        g_Real.sendMore.clear();
+        ASSERT_EQ(KEL_OK, KelSendCommand(h, &request, 0));
+        uint32_t dwCount = 0;
+        ASSERT_EQ(KEL_OK, KelSend(h, data.data(), dwLen, &dwCount, 1));
+        EXPECT_EQ((std::vector<size_t>{1024, 9 + dwLen - 1024}), Sizes(g_Real.sends));
+        EXPECT_EQ((std::vector<int>{1, 0}), g_Real.sendMore);
+        KelCommand reply;
+        ASSERT_EQ(KEL_OK, KelWaitForResponse(h, 0x40000100u, &reply));
+        ASSERT_EQ(dwLen, reply.dwDataLen);
+        Bytes echoed(dwLen);
+        ASSERT_EQ(KEL_OK, KelReceive(h, echoed.data(), dwLen, &dwCount, 1));
+        EXPECT_EQ(data, echoed);
+    }
+}
+
+// With a time-out every wait on a server that says nothing ends with 102 (a
+// failed receive), the disconnect too is bounded, and the record is used again.
+TEST_F(ConnectWire, TimeOutEndsEveryWaitOnASilentServer) {
+    Alloc(0);
+    ASSERT_EQ(KEL_OK, KelSetTimeout(h, 200));
+    for (int nRound = 1; nRound <= 2; ++nRound) {
+        SCOPED_TRACE(nRound);
+        FakeServer silent;
+        silent.ReceiveUntilClosed();
+        ASSERT_TRUE(silent.Start());
+        Con()->wPort = silent.Port();
+        EXPECT_EQ(KEL_ERR_COMM, KelConnect(h));
+        EXPECT_EQ(KEL_OK, KelDisconnect(h));
+        EXPECT_TRUE(silent.Wait()) << silent.Failure();
+        EXPECT_EQ(Concat({ClientIdentifyRequest(), kDisconnectFrame}), silent.Received());
+    }
+
+    // Logged on to a server that then never answers.
+    Con()->wPort = StartReferenceServer();
+    ASSERT_EQ(KEL_OK, KelConnect(h));
+    KelCommand reply;
+    EXPECT_EQ(KEL_ERR_COMM, KelWaitForResponse(h, 0x40000999u, &reply));
+    uint8_t abByte[1];
+    uint32_t dwGot = 0;
+    EXPECT_EQ(KEL_ERR_COMM, KelReceive(h, abByte, 1, &dwGot, 1));
+    EXPECT_EQ(KEL_OK, KelDisconnect(h));
+}
+
+// A listener whose queue is full and that never accepts: the connect itself
+// runs out of time, and fails as a refused one does.
+TEST_F(ConnectWire, ConnectThatCannotCompleteFailsAsRefusedUnderATimeOut) {
+    uint16_t wPort = 0;
+    netio::Socket listener = netio::Listen("127.0.0.1", 0, &wPort, 0);
+    ASSERT_NE(netio::kInvalidSocket, listener);
+    std::vector<HKELCONNECTION> queued;
+    int32_t nRc = KEL_OK;
+    for (int nTry = 0; nTry < 16 && nRc != KEL_ERR_NOT_CONNECTED; ++nTry) {
+        HKELCONNECTION hTry = nullptr;
+        ASSERT_EQ(KEL_OK, KelAllocConnection(kel_test::LoopbackIP(), wPort, "u", "p", nullptr, &hTry));
+        ASSERT_EQ(KEL_OK, KelSetTimeout(hTry, 200));
+        nRc = KelConnect(hTry);  // 102 while the queue takes it: no one answers
+        queued.push_back(hTry);
+    }
+    EXPECT_EQ(KEL_ERR_NOT_CONNECTED, nRc);
+    EXPECT_EQ(KEL_INVALID_SOCKET, static_cast<KelConnection *>(queued.back())->hSocket);
+    for (HKELCONNECTION hQueued : queued) {
+        KelDisconnect(hQueued);
+        EXPECT_EQ(KEL_OK, KelFreeConnection(hQueued));
+    }
+    netio::Close(listener);
 }
 
 }  // namespace

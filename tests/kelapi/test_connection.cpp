@@ -25,6 +25,7 @@ TEST_F(Connection, AllocationStoresAddressPortAndCutCredentials) {
     EXPECT_EQ(0u, lpCon->dwServerVersion);
     EXPECT_EQ('\0', lpCon->szServerDescription[0]);
     EXPECT_EQ(0, lpCon->bLogonData);
+    EXPECT_EQ(0u, lpCon->dwTimeout) << "no time-out unless the environment sets one";
     EXPECT_EQ(KEL_OK, KelFreeConnection(h));
 
     ASSERT_EQ(KEL_OK, KelAllocConnection(1, 23, "", "p", "second99", &h));
@@ -111,6 +112,29 @@ TEST_F(Connection, FreeClearsTheWholeRecordBeforeReleasingIt) {
     ASSERT_EQ(KEL_OK, KelFreeConnection(h));
     ASSERT_EQ(sizeof(KelConnection), released.size());
     EXPECT_TRUE(std::all_of(released.begin(), released.end(), [](uint8_t b) { return b == 0; }));
+}
+
+// The process default time-out takes a whole number of milliseconds and
+// nothing else.
+TEST(DefaultTimeout, OnlyAWholeNumberFromOneToTheLargestIntCounts) {
+    const struct {
+        const char *szText;
+        uint32_t dwTimeout;
+    } cases[] = {{"200", 200},
+                 {"1", 1},
+                 {"007", 7},
+                 {"2147483647", 2147483647u},
+                 {"2147483648", 0},
+                 {"0", 0},
+                 {"", 0},
+                 {"-5", 0},
+                 {"+5", 0},
+                 {" 200", 0},
+                 {"200 ", 0},
+                 {"12x", 0},
+                 {"99999999999999999999", 0}};
+    for (const auto &c : cases)
+        EXPECT_EQ(c.dwTimeout, KelTimeoutFromText(c.szText)) << "'" << c.szText << "'";
 }
 
 }  // namespace

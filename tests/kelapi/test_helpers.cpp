@@ -1,6 +1,7 @@
 // The address helpers (real conversions and name lookup behind the fake
 // seam's clock and heap) and the byte-order and fixed-field copy helpers.
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "fake_platform.h"
@@ -182,6 +183,26 @@ TEST(FieldCopy, CopiesLikeStrncpy) {
     memset(abField, '#', sizeof abField);
     KelStrCopyToNetCP(abField, szHigh, 4);
     EXPECT_EQ(0, memcmp(abField, "\xE4\xF6\xFC\0##", 6)) << "no code-page translation";
+}
+
+// Every code a function can return has a sentence of its own; any other
+// value shares one text. The host's codes say that the host refused.
+TEST(ResultText, EveryCodeHasItsOwnSentenceAndOthersShareOne) {
+    const int32_t anCodes[] = {0,   1,   3,   4,   5,   100, 101, 102, 104, 105,
+                               106, 107, 108, 109, 200, 201, 202, 203, 204, 205};
+    const std::string sUnknown = KelResultText(-1);
+    std::set<std::string> seen;
+    for (int32_t nCode : anCodes) {
+        SCOPED_TRACE(nCode);
+        const std::string sText = KelResultText(nCode);
+        EXPECT_TRUE(seen.insert(sText).second) << sText;
+        EXPECT_NE(sUnknown, sText);
+        EXPECT_EQ('.', sText.back());
+        bool bHostCode = (nCode >= 104 && nCode <= 108 && nCode != 105) || nCode >= 200;
+        EXPECT_EQ(bHostCode, sText.find("The host refused") == 0) << sText;
+    }
+    EXPECT_NE(std::string::npos, std::string(KelResultText(106)).find("0x00010002"));
+    for (int32_t nOther : {2, 103, -1, 110, 206, 0x7FFFFFFF}) EXPECT_EQ(sUnknown, KelResultText(nOther));
 }
 
 }  // namespace

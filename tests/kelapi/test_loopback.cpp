@@ -1,7 +1,15 @@
 // The stream over a real loopback TCP connection, with the real platform.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
+
+#if !defined(_WIN32)
+#  include <pthread.h>
+#  include <signal.h>
+#endif
 
 #include "kelapi_internal.h"
 #include "netio.h"
@@ -55,5 +63,38 @@ TEST_F(Loopback, SendToAClosedPeerFailsWithoutEndingTheProcess) {
     char b = 0;
     EXPECT_EQ(KEL_ERR_COMM, KelReceive(h, &b, 1, &dwSent, 1));
 }
+
+#if !defined(_WIN32)
+std::atomic<int> g_nSignals{0};
+void CountSignal(int) { ++g_nSignals; }
+
+// A signal handled while a receive blocks interrupts the system call; the
+// receive goes on and gets its bytes, with and without a time-out.
+TEST_F(Loopback, SignalDuringABlockingReceiveDoesNotFailIt) {
+    struct sigaction action = {}, previous = {};
+    action.sa_handler = CountSignal;  // no SA_RESTART: the receive is interrupted
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(0, sigaction(SIGUSR1, &action, &previous));
+    for (uint32_t dwTimeout : {0u, 5000u}) {
+        SCOPED_TRACE(dwTimeout);
+        ASSERT_EQ(KEL_OK, KelSetTimeout(h, dwTimeout));
+        g_nSignals = 0;
+        pthread_t receiver = pthread_self();
+        std::thread peer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            pthread_kill(receiver, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            netio::SendAll(pair.server, "ping", 4);
+        });
+        char szGot[5] = {0};
+        uint32_t dwCount = 0;
+        EXPECT_EQ(KEL_OK, KelReceive(h, szGot, 4, &dwCount, 1));
+        peer.join();
+        EXPECT_STREQ("ping", szGot);
+        EXPECT_EQ(1, g_nSignals.load());
+    }
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+#endif
 
 }  // namespace

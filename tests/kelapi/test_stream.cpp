@@ -21,65 +21,50 @@ protected:
     uint32_t dwSent = 0;
 };
 
-TEST_F(Send, SmallWriteWaitsInTheBuffer) {
-    Bytes data = Pattern(5);
-    EXPECT_EQ(KEL_OK, KelSend(h, data.data(), 5, &dwSent, 0));
-    EXPECT_EQ(5u, dwSent);
-    EXPECT_EQ(5u, Con(h)->dwSendLen);
-    EXPECT_TRUE(g_Fake.sends.empty());
-}
-
-TEST_F(Send, FlushSendsWaitingAndNewBytesInOneSend) {
-    Prefill(5);
-    Bytes data = Pattern(4);
-    EXPECT_EQ(KEL_OK, KelSend(h, data.data(), 4, &dwSent, 1));
-    ASSERT_EQ(std::vector<size_t>{9}, SendSizes());
-    EXPECT_EQ(Concat({Pattern(5, 0x80), Pattern(4)}), g_Fake.sends[0]);
-    EXPECT_EQ(0u, Con(h)->dwSendLen);
-}
-
-TEST_F(Send, FillingTheBufferSendsItWithoutAFlush) {
-    Prefill(1000);
-    Bytes data = Pattern(24);
-    EXPECT_EQ(KEL_OK, KelSend(h, data.data(), 24, &dwSent, 0));
-    EXPECT_EQ(std::vector<size_t>{1024}, SendSizes());
-    EXPECT_EQ(0u, Con(h)->dwSendLen);
-    EXPECT_EQ(24u, dwSent);
-}
-
-TEST_F(Send, OverflowSendsAFullBufferAndKeepsTheRest) {
-    Prefill(1000);
-    Bytes data = Pattern(500);
-    EXPECT_EQ(KEL_OK, KelSend(h, data.data(), 500, &dwSent, 0));
-    EXPECT_EQ(500u, dwSent);
-    ASSERT_EQ(std::vector<size_t>{1024}, SendSizes());
-    EXPECT_EQ(Concat({Pattern(1000, 0x80), Bytes(data.begin(), data.begin() + 24)}), g_Fake.sends[0]);
-    ASSERT_EQ(476u, Con(h)->dwSendLen);
-    EXPECT_TRUE(std::equal(data.begin() + 24, data.end(), Con(h)->abSendBuf));
-}
-
-TEST_F(Send, LargeRestGoesStraightFromTheCallersMemory) {
-    Prefill(1000);
-    Bytes data = Pattern(2000);
-    EXPECT_EQ(KEL_OK, KelSend(h, data.data(), 2000, &dwSent, 0));
-    EXPECT_EQ(2000u, dwSent);
-    ASSERT_EQ((std::vector<size_t>{1024, 1976}), SendSizes());
-    EXPECT_EQ(Bytes(data.begin() + 24, data.end()), g_Fake.sends[1]);
-    EXPECT_EQ(0u, Con(h)->dwSendLen);
-}
-
-TEST_F(Send, FlushOfALargeWriteMakesTwoSends) {
-    Bytes data = Pattern(1500);
-    EXPECT_EQ(KEL_OK, KelSend(h, data.data(), 1500, &dwSent, 1));
-    EXPECT_EQ((std::vector<size_t>{1024, 476}), SendSizes());
-    EXPECT_EQ(Bytes(data.begin(), data.begin() + 1024), g_Fake.sends[0]);
-    EXPECT_EQ(0u, Con(h)->dwSendLen);
-}
-
-TEST_F(Send, EmptyFlushMakesOneSendOfZeroBytes) {
-    EXPECT_EQ(KEL_OK, KelSend(h, nullptr, 0, &dwSent, 1));
-    EXPECT_EQ(std::vector<size_t>{0}, SendSizes());
-    EXPECT_EQ(0u, dwSent);
+// What each KelSend hands to the socket, with the hold-back flag of each
+// send: only a full buffer that a direct send follows in the same call
+// carries it. Whatever the split, the bytes leave in order and what is left
+// waits at the start of the buffer.
+TEST_F(Send, EachWriteLeavesInTheFewestSendsAndOnlyAFollowedBufferIsHeldBack) {
+    const struct {
+        uint32_t nWaiting, nLen;
+        int32_t bFlush;
+        std::vector<size_t> sizes;
+        std::vector<int> more;
+        uint32_t nLeft;  // dwSendLen afterwards
+    } cases[] = {
+        {0, 5, 0, {}, {}, 5},                      // small write waits
+        {5, 4, 1, {9}, {0}, 0},                    // flush: waiting and new bytes in one send
+        {1000, 24, 0, {1024}, {0}, 0},             // a filled buffer goes without a flush
+        {1000, 500, 0, {1024}, {0}, 476},          // overflow: the rest waits
+        {1000, 2000, 0, {1024, 1976}, {1, 0}, 0},  // a large rest goes straight from the caller
+        {1000, 1048, 0, {1024, 1024}, {1, 0}, 0},  // a rest of exactly one buffer goes straight too
+        {1000, 1047, 0, {1024}, {0}, 1023},        // one byte less waits
+        {0, 1500, 1, {1024, 476}, {1, 0}, 0},      // a flushed large write: two sends
+        {0, 1024, 1, {1024}, {0}, 0},              // exactly one buffer, flushed
+        {0, 1024, 0, {1024}, {0}, 0},              // exactly one buffer fills it
+        {0, 65536, 1, {1024, 64512}, {1, 0}, 0},   // bulk
+        {0, 0, 1, {0}, {0}, 0},                    // an empty flush is one send of 0 bytes
+        {9, 0, 1, {9}, {0}, 0},                    // a flush of what waits
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.nWaiting << " waiting, " << c.nLen << " bytes, flush " << c.bFlush);
+        FreeOpen(h);
+        InstallFakePlatform();
+        h = NewOpenConnection();
+        Prefill(c.nWaiting);
+        Bytes data = Pattern(c.nLen);
+        EXPECT_EQ(KEL_OK, KelSend(h, data.data(), c.nLen, &dwSent, c.bFlush));
+        EXPECT_EQ(c.nLen, dwSent);
+        EXPECT_EQ(c.sizes, SendSizes());
+        EXPECT_EQ(c.more, g_Fake.sendMore);
+        ASSERT_EQ(c.nLeft, Con(h)->dwSendLen);
+        Bytes stream;
+        for (const Bytes &send : g_Fake.sends) stream.insert(stream.end(), send.begin(), send.end());
+        stream.insert(stream.end(), Con(h)->abSendBuf, Con(h)->abSendBuf + c.nLeft);
+        EXPECT_EQ(Concat({Pattern(c.nWaiting, 0x80), data}), stream);
+    }
 }
 
 TEST_F(Send, RefusedFullBufferIsKeptAndSentFirstNextTime) {
