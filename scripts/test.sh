@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: natively, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and as 32-bit Windows code under Wine.
-#   scripts/test.sh [preset ...]     (default: native asan win32)
+# UndefinedBehaviorSanitizer, and as 32-bit and 64-bit Windows code under Wine.
+#   scripts/test.sh [preset ...]     (default: native asan win32 win64)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 presets=("$@")
-((${#presets[@]})) || presets=(native asan win32)
+((${#presets[@]})) || presets=(native asan win32 win64)
 summary=()
-trap 'scripts/wine-prefix.sh build/win32 stop' EXIT
+# The Windows presets run in a Wine prefix of their architecture (the preset's name).
+wine_presets=()
+stop_wine() {
+  for preset in ${wine_presets[@]+"${wine_presets[@]}"}; do scripts/wine-prefix.sh "build/$preset" stop "$preset"; done
+}
+trap stop_wine EXIT
 
 for preset in "${presets[@]}"; do
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  [ "$preset" = win32 ] && scripts/wine-prefix.sh build/win32 start
+  case "$preset" in
+    win32 | win64)
+      wine_presets+=("$preset")
+      scripts/wine-prefix.sh "build/$preset" start "$preset"
+      ;;
+  esac
   echo "=== $preset: test"
   log="build/$preset/ctest.log"
   start=$SECONDS
