@@ -126,6 +126,11 @@ extern RealPlatformTaps g_Real;
 // real start-up still to run.
 void InstallTappedRealPlatform();
 
+// nSize bytes of fresh memory at exactly qwAddress (a multiple of 64 KiB), or
+// null where the process has no such address or it is taken.
+void *MapFixedBlock(uint64_t qwAddress, size_t nSize);
+void UnmapFixedBlock(void *lpBlock, size_t nSize);
+
 // Builders for bytes on the wire; Pattern counts up from bStart.
 Bytes BE32(uint32_t dwValue);
 Bytes Concat(std::initializer_list<Bytes> parts);
