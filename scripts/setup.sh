@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh Debian machine:
-# compilers, GoogleTest sources, the MinGW cross compilers, and 32-bit Wine.
+# compilers, GoogleTest sources, the MinGW cross compilers, and 32-bit and 64-bit Wine.
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for pkg in build-essential cmake ninja-build googletest clang libclang-rt-14-dev \
-           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 python3; do
+           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix \
+           binutils-mingw-w64-x86-64 wine wine32:i386 wine64 python3; do
   have "$pkg" || need+=("$pkg")
 done
 if ((${#need[@]})); then

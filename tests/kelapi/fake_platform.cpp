@@ -1,16 +1,7 @@
 // fake_platform.cpp - the scripted platform behind FakePlatformTest.
 #include "fake_platform.h"
 
-#if defined(_WIN32)
-#  include <winsock2.h>
-#else
-#  include <netinet/in.h>
-#  include <netinet/tcp.h>
-#  include <sys/socket.h>
-#endif
-
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -47,11 +38,8 @@ int FakeSetTimeouts(KelSocket, uint32_t dwTimeoutMs) {
     return 0;
 }
 
-int FakeGetEnv(const char *szName, char *szValue, size_t nSize) {
-    if (std::string(szName) != "KELAPI_TIMEOUT_MS" || !g_Fake.bEnvTimeoutSet) return -1;
-    snprintf(szValue, nSize, "%s", g_Fake.sEnvTimeout.c_str());
-    return 0;
-}
+// An environment without variables: the tests do not depend on the caller's.
+int FakeGetEnv(const char *, char *, size_t) { return -1; }
 
 int FakeSend(KelSocket, const void *lpData, int nLen, int bMore) {
     const uint8_t *lpBytes = static_cast<const uint8_t *>(lpData);
@@ -213,18 +201,6 @@ HKELCONNECTION FakePlatformTest::NewOpenConnection() {
     EXPECT_EQ(KEL_OK, KelAllocConnection(0x0100007F, 0, "user", "pass", nullptr, &h));
     Con(h)->hSocket = g_Fake.hNextSocket;
     return h;
-}
-
-bool SocketHasNoDelay(KelSocket hSocket) {
-#if defined(_WIN32)
-    BOOL bValue = FALSE;
-    int nLen = sizeof bValue;
-    return getsockopt((SOCKET)hSocket, IPPROTO_TCP, TCP_NODELAY, (char *)&bValue, &nLen) == 0 && bValue;
-#else
-    int nValue = 0;
-    socklen_t nLen = sizeof nValue;
-    return getsockopt((int)hSocket, IPPROTO_TCP, TCP_NODELAY, &nValue, &nLen) == 0 && nValue;
-#endif
 }
 
 Bytes BE32(uint32_t dwValue) {

@@ -48,10 +48,8 @@ struct FakePlatformState {
     std::vector<int> recvAsked;     // the count each receive asked for
     int nRecvErrorAfterScript = 0;  // when the chunks run out: 0 reports a close, -1 an error
     std::vector<KelSocket> closed;
-    // Addresses and the environment.
+    // Addresses.
     std::string lastLookup;
-    std::string sEnvTimeout;  // the value of KELAPI_TIMEOUT_MS
-    bool bEnvTimeoutSet = false;
     // Heap.
     FailPlan allocFail;
     int nLiveBlocks = 0;
@@ -136,6 +134,11 @@ void InstallTappedRealPlatform();
 
 // Whether Nagle's algorithm is off on a real socket, read back from the system.
 bool SocketHasNoDelay(KelSocket hSocket);
+
+// nSize bytes of fresh memory at exactly qwAddress (a multiple of 64 KiB), or
+// null where the process has no such address or it is taken.
+void *MapFixedBlock(uint64_t qwAddress, size_t nSize);
+void UnmapFixedBlock(void *lpBlock, size_t nSize);
 
 // Builders for bytes on the wire; Pattern counts up from bStart.
 Bytes BE32(uint32_t dwValue);
