@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # kelcli end to end against a kelsrv on a free loopback port: info, echo
-# and chatty through send, refused logons and commands with their exit
-# codes, the trace, usage errors, and a refused connection once the server
-# has stopped.
+# and chatty through send, bench, refused logons and commands with their
+# exit codes and failure lines, the trace, usage errors, a time-out against
+# a server that never answers, and a refused connection once the server has
+# stopped.
 #   kelcli_e2e.sh KELSRV KELCLI [-- EMULATOR...]
 # With an emulator (the Windows build under Wine) both programs run through it.
 set -u
@@ -20,19 +21,21 @@ wait_limit=${KEL_E2E_WAIT:-120}  # seconds; a cold Wine prefix can be slow to st
 work=$(mktemp -d)
 failures=0
 source "$(dirname "$0")/../../scripts/kelsrv-run.sh"
-trap 'kelsrv_stop; rm -rf "$work"' EXIT
+silent_pid=""
+trap 'kelsrv_stop; [ -z "$silent_pid" ] || kill "$silent_pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
 }
 
-# run EXPECTED_EXIT ARGS...: runs kelcli with a time limit; stdout and stderr
-# land in $work/out and $work/err without carriage returns.
+# run EXPECTED_EXIT ARGS...: runs kelcli with a time limit ($limit, else
+# $wait_limit); stdout and stderr land in $work/out and $work/err without
+# carriage returns.
 run() {
   local expected=$1
   shift
-  timeout "$wait_limit" ${emulator[@]+"${emulator[@]}"} "$kelcli" "$@" >"$work/out.raw" 2>"$work/err.raw"
+  timeout "${limit:-$wait_limit}" ${emulator[@]+"${emulator[@]}"} "$kelcli" "$@" >"$work/out.raw" 2>"$work/err.raw"
   local rc=$?
   tr -d '\r' <"$work/out.raw" >"$work/out"
   tr -d '\r' <"$work/err.raw" >"$work/err"
@@ -48,6 +51,7 @@ run() {
 expect_out() { grep -qxF -- "$1" "$work/out" || fail "stdout of the last kelcli lacks the line '$1'"; }
 expect_err() { grep -qxF -- "$1" "$work/err" || fail "stderr of the last kelcli lacks the line '$1'"; }
 expect_err_part() { grep -qF -- "$1" "$work/err" || fail "stderr of the last kelcli lacks '$1'"; }
+expect_out_match() { grep -qE -- "$1" "$work/out" || fail "stdout of the last kelcli has no line like '$1'"; }
 
 # --- the server ---------------------------------------------------------------
 kelsrv_start "$work" "$wait_limit" ${emulator[@]+"${emulator[@]}"} "$kelsrv" -p 0 -u demo:secret \
@@ -67,8 +71,8 @@ fi
 if KELCLI_PASSWORD=one KELCLI_PASSWORD2=two run 0 info -u twice -p "$port" localhost; then
   expect_out "identifier 0x00123456"
 fi
-# The command line wins over the environment.
-KELCLI_PASSWORD=wrong run 0 info -u demo -w secret -p "$port" 127.0.0.1
+# The command line wins over the environment; --name=value.
+KELCLI_PASSWORD=wrong run 0 info --user=demo --password=secret --port="$port" --timeout=5 127.0.0.1
 
 # --- send ---------------------------------------------------------------------
 if run 0 send -u demo -w secret -p "$port" --code 0x80000100 --parm1 7 --data "hello kelcli" 127.0.0.1; then
@@ -97,22 +101,39 @@ fi
 # A command the server does not know: its host code in the library's numbering.
 if run 201 send -u demo -w secret -p "$port" -c 0x80000555 127.0.0.1; then
   expect_out "retcode    0x00030004"
-  expect_err "kelcli: command refused with host code 0x00030004: result 201 (KEL_ERR_HOST_201)"
+  expect_err "kelcli: command refused with host code 0x00030004: result 201 (KEL_ERR_HOST_201): The host refused the request (host return code 0x00030004 or 0x00050002)."
 fi
 
-# --- refused logons -----------------------------------------------------------
+# --- refused logons: the step, the code, its name and its text ------------------
 run 106 info -u demo -w wrong -p "$port" 127.0.0.1 &&
-  expect_err "kelcli: logon refused: result 106 (KEL_ERR_HOST_106)"
-run 107 info -u twice -w one -W three -p "$port" 127.0.0.1 &&
-  expect_err "kelcli: logon refused: result 107 (KEL_ERR_HOST_107)"
+  expect_err "kelcli: log on to 127.0.0.1:$port: result 106 (KEL_ERR_HOST_106): The host refused the request (host return code 0x00010002)."
 run 108 send -u locked -w pw -p "$port" -c 0x80000100 127.0.0.1 &&
-  expect_err "kelcli: logon refused: result 108 (KEL_ERR_HOST_108)"
+  expect_err_part "kelcli: log on to 127.0.0.1:$port: result 108 (KEL_ERR_HOST_108): "
+
+# --- bench ----------------------------------------------------------------------
+bench=(bench -u demo -w secret -p "$port")
+if run 0 "${bench[@]}" --clients 4 --requests 100 --size 1500 127.0.0.1; then
+  expect_out_match "^exchanges +400 in [0-9.]+ s: [0-9]+ per second$"
+  expect_out_match "^latency +median [0-9.]+ ms, p90 [0-9.]+ ms, p99 [0-9.]+ ms, max [0-9.]+ ms$"
+  expect_out "failures     0"
+fi
+run 0 "${bench[@]}" --clients 2 --seconds 1 127.0.0.1 && expect_out_match "^exchanges +[1-9][0-9]* in "
+if run 108 bench -u locked -w pw -p "$port" --clients 4 --requests 100 127.0.0.1; then
+  expect_out "failures     4"
+  expect_out_match "^  4 x log on to 127.0.0.1:$port: result 108 \(KEL_ERR_HOST_108\): .+"
+  expect_out_match "^not sent +400 "
+fi
+# Refused requests are counted and the clients go on.
+run 201 "${bench[@]}" --clients 2 --requests 50 --command 0x80000555 127.0.0.1 &&
+  expect_out_match "^  100 x request refused with host code 0x00030004: result 201 \(KEL_ERR_HOST_201\)"
 
 # --- trace --------------------------------------------------------------------
 if run 0 info --trace -u demo -w secret -p "$port" 127.0.0.1; then
   expect_err_part "KelSystm at "
-  expect_err_part "KelAllocHoxSystem dwIP =  16777343 (0x0100007F)"
-  expect_err_part "KelFreeHoxSystem hHoxSystem = "
+  expect_err_part "KelAllocConnection dwIP =  16777343 (0x0100007F)"
+  expect_err_part "KelSetTimeout hConnection = "
+  expect_err_part "KelAllocHoxSystemExt hConnection = "
+  expect_err_part "KelDisconnect hConnection = "
   grep -q "Error:" "$work/err" && fail "a successful info traced an error"
 fi
 if run 106 info -t -u demo -w wrong -p "$port" 127.0.0.1; then
@@ -121,21 +142,48 @@ fi
 
 # --- usage --------------------------------------------------------------------
 run 0 --help && expect_out "Usage: kelcli COMMAND [options] HOST"
-run 0 send --help && expect_out "Usage: kelcli send [options] --code CODE HOST"
+run 0 bench --help && expect_out "Usage: kelcli bench [options] HOST"
 run 0 info -h && expect_out "Usage: kelcli info [options] HOST"
+run 0 --version && expect_out_match "^kelcli [0-9]+\.[0-9]+\.[0-9]+$"
 run 2 info -u demo && expect_err "kelcli: no host given"
 run 2 send -u demo -w secret 127.0.0.1 && expect_err "kelcli: no command code given (--code)"
 run 2 info -u demo --code 1 127.0.0.1 && expect_err "kelcli: option '--code' belongs to the send command"
-run 2 frobnicate && expect_err "kelcli: unknown command 'frobnicate' (commands: info, send)"
-run 2 info -u demo -p 70000 127.0.0.1 && expect_err "kelcli: bad port '70000'"
+run 2 send -c 1 --clients=2 -u demo 127.0.0.1 && expect_err "kelcli: option '--clients' belongs to the bench command"
+run 2 bench --requests 5 --seconds 1 -u demo 127.0.0.1 && expect_err "kelcli: --requests and --seconds exclude each other"
+run 2 frobnicate && expect_err "kelcli: unknown command 'frobnicate' (commands: info, send, bench)"
+run 2 info -u demo --port=70000 127.0.0.1 && expect_err "kelcli: bad port '70000'"
+run 2 info --trace=1 -u demo 127.0.0.1 && expect_err "kelcli: option '--trace' takes no value"
 run 2 send -u demo -c 0x80000100 -f "$work/missing.dat" -p "$port" 127.0.0.1 &&
   expect_err_part "cannot open data file"
 run 2 info -u demo -p "$port" no-such-host.invalid && expect_err "kelcli: cannot resolve host 'no-such-host.invalid'"
 
+# --- a server that accepts and reads but never answers ---------------------------
+python3 -c '
+import signal, socket, sys, threading
+signal.alarm(600)  # never outlives a test run that lost track of it
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(8)
+print(listener.getsockname()[1], flush=True)
+def drain(connection):
+    while connection.recv(65536):
+        pass
+while True:
+    threading.Thread(target=drain, args=(listener.accept()[0],), daemon=True).start()
+' >"$work/silent.port" &
+silent_pid=$!
+for _ in $(seq 100); do [ -s "$work/silent.port" ] && break; sleep 0.1; done
+silent_port=$(cat "$work/silent.port")
+limit=30 run 102 --timeout 1 info -u demo -p "$silent_port" 127.0.0.1 &&
+  expect_err_part "kelcli: connect to 127.0.0.1:$silent_port: timed out after 1 s waiting for the server: result 102 (KEL_ERR_COMM): "
+kill "$silent_pid"
+silent_pid=""
+
 # --- no server ----------------------------------------------------------------
 kelsrv_stop
 run 101 info -u demo -w secret -p "$port" 127.0.0.1 &&
-  expect_err "kelcli: cannot connect to 127.0.0.1:$port: result 101 (KEL_ERR_NOT_CONNECTED)"
+  expect_err_part "kelcli: connect to 127.0.0.1:$port: result 101 (KEL_ERR_NOT_CONNECTED): "
+grep -q "timed out" "$work/err" && fail "a refused connection was reported as a time-out"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed; server log:"

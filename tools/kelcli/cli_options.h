@@ -13,11 +13,18 @@ namespace kelcli {
 // never take this value.
 constexpr int kExitUsage = 2;
 
-enum class Command { None, Info, Send };
+// The echo command of a connector server and its reply.
+constexpr std::uint32_t kEchoCode = 0x80000100u;
+
+// The largest data block kelcli holds in memory, sent or received.
+constexpr std::uint32_t kMaxData = 16u << 20;
+
+enum class Command { None, Info, Send, Bench };
 
 struct CliOptions {
     Command command = Command::None;
     bool help = false;
+    bool version = false;
     bool trace = false;
 
     // Connection.
@@ -28,6 +35,7 @@ struct CliOptions {
     std::string password;
     bool hasPassword2 = false;
     std::string password2;
+    std::uint32_t timeoutSeconds = 10;  // bound of each blocking step; 0: none
 
     // send: the request and the reply to wait for.
     std::uint32_t code = 0;
@@ -40,14 +48,24 @@ struct CliOptions {
     std::string data;      // --data TEXT
     std::string dataFile;  // --data-file FILE
     bool hexDump = false;  // --hex: dump the reply data in hexadecimal even if it is text
+
+    // bench: how many clients send what, for how long.
+    std::uint32_t clients = 1;
+    std::uint32_t requests = 1000;  // per client, unless seconds is set
+    std::uint32_t seconds = 0;      // non-zero: send for this long instead of a count
+    std::uint32_t size = 16;        // data bytes per request
+    std::uint32_t benchCode = kEchoCode;
 };
 
 // Parses argv (argv[0] is the program). False with *error set if the line
-// is wrong; --help anywhere makes it succeed with options->help set.
+// is wrong; --help or --version anywhere makes it succeed with the flag set.
 bool ParseCommandLine(int argc, const char *const *argv, CliOptions *options, std::string *error);
 
 // The help text of a command, or the overview for Command::None.
 std::string HelpText(Command command);
+
+// The reply code a server answers a request code with: bit 31 cleared, bit 30 set.
+inline std::uint32_t ReplyCodeFor(std::uint32_t code) { return (code & 0x3FFFFFFFu) | 0x40000000u; }
 
 }  // namespace kelcli
 

@@ -7,19 +7,18 @@
 #include <vector>
 
 #include "kelapi.h"
+#include "session.h"
+#include "text.h"
 
 namespace kelcli {
 namespace {
 
-// Data larger than this is not held in memory: a reply's is skipped, a
-// request's refused.
-const std::uint32_t kMaxData = 16u << 20;
-
 using Bytes = std::vector<std::uint8_t>;
 
-int Fail(std::FILE *err, const std::string &what, int result) {
-    std::fprintf(err, "kelcli: %s: result %d (%s)\n", what.c_str(), result, ResultName(result));
-    return result;
+// One "kelcli: ..." line for a failed step; returns the exit code, the result code.
+int Fail(std::FILE *err, const std::string &step, const Outcome &outcome, const CliOptions &options) {
+    std::fprintf(err, "kelcli: %s\n", FailureText(step, outcome, options.timeoutSeconds).c_str());
+    return outcome.code;
 }
 
 int UsageFail(std::FILE *err, const std::string &what) {
@@ -27,41 +26,15 @@ int UsageFail(std::FILE *err, const std::string &what) {
     return kExitUsage;
 }
 
-bool IsHostCode(int result) {
-    return result == KEL_ERR_HOST_104 || (result >= KEL_ERR_HOST_106 && result <= KEL_ERR_HOST_108) ||
-           (result >= KEL_ERR_HOST_200 && result <= KEL_ERR_HOST_205);
+// Resolves the host, connects and logs on; 0, or the exit code once the
+// failure is reported.
+int OpenSession(const CliOptions &options, Session *session, std::FILE *err) {
+    std::uint32_t ip = ResolveHost(options);
+    if (ip == 0) return UsageFail(err, "cannot resolve host '" + options.host + "'");
+    Outcome outcome = session->Open(ip, options);
+    if (outcome.code == KEL_OK) return 0;
+    return Fail(err, OpenStep(options, outcome.code), outcome, options);
 }
-
-// An open, logged-on host system; freed (and so disconnected) with the object.
-class Session {
-public:
-    ~Session() {
-        if (system_) KelFreeHoxSystem(system_);
-    }
-
-    // Resolves the host, connects and logs on. On failure the message is
-    // written and the exit code returned; 0 on success.
-    int Open(const CliOptions &options, std::FILE *err) {
-        std::uint32_t ip = KelHostNameToIP(options.host.c_str());
-        if (ip == 0) return UsageFail(err, "cannot resolve host '" + options.host + "'");
-        int result = KelAllocHoxSystem(ip, options.port, options.user.c_str(), options.password.c_str(),
-                                       options.hasPassword2 ? options.password2.c_str() : nullptr, &system_);
-        if (result == KEL_OK) result = KelGetConnection(system_, &connection_);
-        if (result == KEL_OK) return 0;
-        std::string where =
-            options.host + ":" + std::to_string(options.port ? options.port : KEL_DEFAULT_PORT);
-        if (IsHostCode(result)) return Fail(err, "logon refused", result);
-        if (result == KEL_ERR_NOT_CONNECTED) return Fail(err, "cannot connect to " + where, result);
-        return Fail(err, "connect to " + where + " failed", result);
-    }
-
-    HKELHOXSYSTEM System() const { return system_; }
-    HKELCONNECTION Connection() const { return connection_; }
-
-private:
-    HKELHOXSYSTEM system_ = nullptr;
-    HKELCONNECTION connection_ = nullptr;
-};
 
 bool ReadFile(const std::string &path, Bytes *data, std::string *error) {
     std::FILE *file = std::fopen(path.c_str(), "rb");
@@ -119,60 +92,13 @@ void PrintReply(const KelCommand &reply, std::FILE *out) {
 
 }  // namespace
 
-const char *ResultName(int result) {
-    switch (result) {
-        case KEL_OK:
-            return "KEL_OK";
-        case KEL_ERR_PARAM:
-            return "KEL_ERR_PARAM";
-        case KEL_ERR_SYSTEM:
-            return "KEL_ERR_SYSTEM";
-        case KEL_ERR_HANDLE:
-            return "KEL_ERR_HANDLE";
-        case KEL_ERR_CONNECTED:
-            return "KEL_ERR_CONNECTED";
-        case KEL_ERR_ALREADY_CONNECTED:
-            return "KEL_ERR_ALREADY_CONNECTED";
-        case KEL_ERR_NOT_CONNECTED:
-            return "KEL_ERR_NOT_CONNECTED";
-        case KEL_ERR_COMM:
-            return "KEL_ERR_COMM";
-        case KEL_ERR_HOST_104:
-            return "KEL_ERR_HOST_104";
-        case KEL_ERR_PROTOCOL:
-            return "KEL_ERR_PROTOCOL";
-        case KEL_ERR_HOST_106:
-            return "KEL_ERR_HOST_106";
-        case KEL_ERR_HOST_107:
-            return "KEL_ERR_HOST_107";
-        case KEL_ERR_HOST_108:
-            return "KEL_ERR_HOST_108";
-        case KEL_ERR_LOCKED:
-            return "KEL_ERR_LOCKED";
-        case KEL_ERR_HOST_200:
-            return "KEL_ERR_HOST_200";
-        case KEL_ERR_HOST_201:
-            return "KEL_ERR_HOST_201";
-        case KEL_ERR_HOST_202:
-            return "KEL_ERR_HOST_202";
-        case KEL_ERR_HOST_203:
-            return "KEL_ERR_HOST_203";
-        case KEL_ERR_HOST_204:
-            return "KEL_ERR_HOST_204";
-        case KEL_ERR_HOST_205:
-            return "KEL_ERR_HOST_205";
-        default:
-            return "unknown result";
-    }
-}
-
 int RunInfo(const CliOptions &options, std::FILE *out, std::FILE *err) {
-    Session session;
-    int result = session.Open(options, err);
+    Session session(options.timeoutSeconds);
+    int result = OpenSession(options, &session, err);
     if (result != 0) return result;
     KelSystemInfo info;
-    result = KelGetSystemInfo(session.System(), &info);
-    if (result != KEL_OK) return Fail(err, "cannot read the server's identity", result);
+    Outcome outcome = session.Run([&] { return KelGetSystemInfo(session.System(), &info); });
+    if (outcome.code != KEL_OK) return Fail(err, "read the server's identity", outcome, options);
     std::fprintf(out, "identifier 0x%08X\n", static_cast<unsigned>(info.dwServerID));
     std::fprintf(out, "version    0x%08X\n", static_cast<unsigned>(info.dwServerVersion));
     std::fprintf(out, "description %s\n", info.szServerDescription);
@@ -180,19 +106,9 @@ int RunInfo(const CliOptions &options, std::FILE *out, std::FILE *err) {
     return 0;
 }
 
-int RunSend(const CliOptions &options, std::FILE *out, std::FILE *err) {
-    Bytes data(options.data.begin(), options.data.end());
-    std::string error;
-    if (!options.dataFile.empty() && !ReadFile(options.dataFile, &data, &error)) return UsageFail(err, error);
-    if (data.size() > kMaxData) return UsageFail(err, "data larger than 16 MiB");
-    const std::uint32_t replyCode =
-        options.hasReply ? options.reply : ((options.code & 0x3FFFFFFFu) | 0x40000000u);
+namespace {
 
-    Session session;
-    int result = session.Open(options, err);
-    if (result != 0) return result;
-    HKELCONNECTION connection = session.Connection();
-
+Outcome SendRequest(Session &session, const CliOptions &options, const Bytes &data) {
     KelCommand request;
     std::memset(&request, 0, sizeof request);
     request.dwCommand = options.code;
@@ -200,42 +116,68 @@ int RunSend(const CliOptions &options, std::FILE *out, std::FILE *err) {
     request.dwParm3 = options.parm3;
     request.dwDataLen = static_cast<std::uint32_t>(data.size());
     request.bFlags = options.flags;
-    result = KelSendCommand(connection, &request, data.empty() ? 1 : 0);
-    if (result == KEL_OK && !data.empty()) {
+    HKELCONNECTION connection = session.Connection();
+    return session.Run([&] {
+        int result = KelSendCommand(connection, &request, data.empty() ? 1 : 0);
         std::uint32_t sent = 0;
-        result = KelSend(connection, data.data(), static_cast<std::uint32_t>(data.size()), &sent, 1);
-    }
-    if (result != KEL_OK) return Fail(err, "sending the command failed", result);
+        if (result == KEL_OK && !data.empty())
+            result = KelSend(connection, data.data(), static_cast<std::uint32_t>(data.size()), &sent, 1);
+        return result;
+    });
+}
 
-    KelCommand reply;
-    result = KelWaitForResponse(connection, replyCode, &reply);
-    if (result != KEL_OK) return Fail(err, "no reply", result);
-    PrintReply(reply, out);
-
+// Prints the reply's data, or skips it when it is too large to hold.
+int ShowReplyData(Session &session, const CliOptions &options, const KelCommand &reply, std::FILE *out,
+                  std::FILE *err) {
+    HKELCONNECTION connection = session.Connection();
     if (reply.dwDataLen > kMaxData) {
         // Read and dropped by the library, so that the disconnect finds the stream in step.
-        result = KelDispatchCommand(connection, &reply);
-        if (result != KEL_OK) return Fail(err, "skipping the reply data failed", result);
+        Outcome outcome = session.Run([&] { return KelDispatchCommand(connection, &reply); });
+        if (outcome.code != KEL_OK) return Fail(err, "skip the reply data", outcome, options);
         std::fprintf(out, "  (data not shown: more than 16 MiB)\n");
-    } else if (reply.dwDataLen > 0) {
-        Bytes replyData(reply.dwDataLen);
-        std::uint32_t got = 0;
-        result = KelReceive(connection, replyData.data(), reply.dwDataLen, &got, 1);
-        if (result != KEL_OK) return Fail(err, "receiving the reply data failed", result);
-        if (!options.hexDump && IsText(replyData))
-            std::fprintf(out, "%.*s\n", static_cast<int>(replyData.size()),
-                         reinterpret_cast<const char *>(replyData.data()));
-        else
-            HexDump(replyData, out);
+        return 0;
     }
+    if (reply.dwDataLen == 0) return 0;
+    Bytes data(reply.dwDataLen);
+    std::uint32_t got = 0;
+    Outcome outcome =
+        session.Run([&] { return KelReceive(connection, data.data(), reply.dwDataLen, &got, 1); });
+    if (outcome.code != KEL_OK) return Fail(err, "receive the reply data", outcome, options);
+    if (!options.hexDump && IsText(data))
+        std::fprintf(out, "%.*s\n", static_cast<int>(data.size()),
+                     reinterpret_cast<const char *>(data.data()));
+    else
+        HexDump(data, out);
+    return 0;
+}
 
-    result = KelCmdErrToKelErr(reply.dwRetCode);
-    if (result != KEL_OK) {
-        char what[64];
-        std::snprintf(what, sizeof what, "command refused with host code 0x%08X",
-                      static_cast<unsigned>(reply.dwRetCode));
-        return Fail(err, what, result);
-    }
+}  // namespace
+
+int RunSend(const CliOptions &options, std::FILE *out, std::FILE *err) {
+    Bytes data(options.data.begin(), options.data.end());
+    std::string error;
+    if (!options.dataFile.empty() && !ReadFile(options.dataFile, &data, &error)) return UsageFail(err, error);
+    if (data.size() > kMaxData) return UsageFail(err, "data larger than 16 MiB");
+    const std::uint32_t replyCode = options.hasReply ? options.reply : ReplyCodeFor(options.code);
+
+    Session session(options.timeoutSeconds);
+    int result = OpenSession(options, &session, err);
+    if (result != 0) return result;
+    Outcome outcome = SendRequest(session, options, data);
+    if (outcome.code != KEL_OK) return Fail(err, "send the command", outcome, options);
+
+    KelCommand reply;
+    outcome = session.Run([&] { return KelWaitForResponse(session.Connection(), replyCode, &reply); });
+    if (outcome.code != KEL_OK)
+        return Fail(err, "wait for the reply " + keltools::Hex32(replyCode), outcome, options);
+    PrintReply(reply, out);
+    result = ShowReplyData(session, options, reply, out, err);
+    if (result != 0) return result;
+
+    outcome = Outcome{KelCmdErrToKelErr(reply.dwRetCode), false};
+    if (outcome.code != KEL_OK)
+        return Fail(err, "command refused with host code " + keltools::Hex32(reply.dwRetCode), outcome,
+                    options);
     return 0;
 }
 

@@ -12,9 +12,8 @@ namespace kelcli {
 // failure, and returns the exit code: 0, a library result code or kExitUsage.
 int RunInfo(const CliOptions &options, std::FILE *out, std::FILE *err);
 int RunSend(const CliOptions &options, std::FILE *out, std::FILE *err);
-
-// "KEL_ERR_HOST_106" for 106; "unknown result" for a code the library does not use.
-const char *ResultName(int result);
+// Progress, when wanted, goes to err as one line rewritten in place.
+int RunBench(const CliOptions &options, bool showProgress, std::FILE *out, std::FILE *err);
 
 }  // namespace kelcli
 

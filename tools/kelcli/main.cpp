@@ -6,6 +6,8 @@
 #include "cli_options.h"
 #include "commands.h"
 #include "kelapi.h"
+#include "terminal.h"
+#include "text.h"
 
 namespace {
 
@@ -46,13 +48,27 @@ int main(int argc, char **argv) {
         std::fputs(kelcli::HelpText(options.command).c_str(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("%s\n", keltools::VersionLine("kelcli").c_str());
+        return 0;
+    }
     TakePasswordsFromEnvironment(&options);
     if (options.trace) {
         fKelTraceFunc = TraceToStderr;
         bKelTraceOn = 1;
     }
-    int result = options.command == kelcli::Command::Info ? kelcli::RunInfo(options, stdout, stderr)
-                                                          : kelcli::RunSend(options, stdout, stderr);
+    int result = 0;
+    switch (options.command) {
+        case kelcli::Command::Info:
+            result = kelcli::RunInfo(options, stdout, stderr);
+            break;
+        case kelcli::Command::Send:
+            result = kelcli::RunSend(options, stdout, stderr);
+            break;
+        default:
+            result = kelcli::RunBench(options, kelcli::IsTerminal(stderr) && !options.trace, stdout, stderr);
+            break;
+    }
     std::fflush(stdout);
     return result;
 }

@@ -1,0 +1,62 @@
+#include "session.h"
+
+#include "results.h"
+
+namespace kelcli {
+namespace {
+
+// After a time-out the server is not expected to answer the disconnect
+// request; waiting for it as long again would only delay the exit.
+const std::uint32_t kGoodbyeTimeoutMs = 200;
+
+}  // namespace
+
+Session::~Session() {
+    if (system_) KelFreeHoxSystem(system_);  // the connection is ours: it stays
+    if (!connection_) return;
+    if (socketMayBeOpen_) {
+        if (timedOut_) KelSetTimeout(connection_, kGoodbyeTimeoutMs);
+        KelDisconnect(connection_);
+    }
+    KelFreeConnection(connection_);
+}
+
+Outcome Session::Open(std::uint32_t ip, const CliOptions &options) {
+    int code = KelAllocConnection(ip, options.port, options.user.c_str(), options.password.c_str(),
+                                  options.hasPassword2 ? options.password2.c_str() : nullptr, &connection_);
+    if (code == KEL_OK) code = KelSetTimeout(connection_, timeoutMs_);
+    if (code != KEL_OK) return Outcome{code, false};
+    Outcome outcome = Run([this] { return KelAllocHoxSystemExt(connection_, &system_); });
+    // A refused or timed-out TCP connect closes the socket; every later
+    // failure leaves it open for KelDisconnect.
+    socketMayBeOpen_ = outcome.code != KEL_ERR_NOT_CONNECTED;
+    return outcome;
+}
+
+Outcome Session::Classify(int code, std::chrono::steady_clock::duration elapsed) {
+    // A little short of the bound still counts: the system's timers and the
+    // clock read here need not agree to the millisecond.
+    auto bound = std::chrono::milliseconds(timeoutMs_ - timeoutMs_ / 10);
+    bool timedOut = timeoutMs_ && (code == KEL_ERR_NOT_CONNECTED || code == KEL_ERR_COMM) && elapsed >= bound;
+    timedOut_ = timedOut_ || timedOut;
+    return Outcome{code, timedOut};
+}
+
+std::uint32_t ResolveHost(const CliOptions &options) { return KelHostNameToIP(options.host.c_str()); }
+
+std::string ServerName(const CliOptions &options) {
+    return options.host + ":" + std::to_string(options.port ? options.port : KEL_DEFAULT_PORT);
+}
+
+std::string OpenStep(const CliOptions &options, int code) {
+    return (keltools::IsHostCode(code) ? "log on to " : "connect to ") + ServerName(options);
+}
+
+std::string FailureText(const std::string &step, const Outcome &outcome, std::uint32_t timeoutSeconds) {
+    std::string text = step + ": ";
+    if (outcome.timedOut)
+        text += "timed out after " + std::to_string(timeoutSeconds) + " s waiting for the server: ";
+    return text + keltools::ResultLine(outcome.code);
+}
+
+}  // namespace kelcli
