@@ -1,5 +1,6 @@
 // kelsrv: the reference connector server as a program. See --help.
 #include <iostream>
+#include <mutex>
 #include <string>
 
 #include "netio.h"
@@ -9,6 +10,13 @@
 #include "text.h"
 
 namespace {
+
+// One line on stderr; lines written from several threads never interleave.
+void ErrorLine(const std::string &line) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::cerr << "kelsrv: " << line << std::endl;
+}
 
 // Descriptors the program needs besides one per connection: the standard
 // streams, the listener and a few for the system's own use.
@@ -20,19 +28,19 @@ void WarnIfTooFewDescriptors(const kelsrv::Options &options) {
     const unsigned long wanted = static_cast<unsigned long>(options.maxClients) + kSpareDescriptors;
     const unsigned long limit = netio::RaiseSocketLimit(wanted);
     if (limit < wanted)
-        std::cerr << "kelsrv: warning: this process may open " << limit << " descriptors, fewer than "
-                  << options.maxClients << " clients need (raise ulimit -n or lower --max-clients)"
-                  << std::endl;
+        ErrorLine("warning: this process may open " + std::to_string(limit) + " descriptors, fewer than " +
+                  std::to_string(options.maxClients) +
+                  " clients need (raise ulimit -n or lower --max-clients)");
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     kelsrv::Options options;
-    options.log = [](const std::string &line) { std::cerr << "kelsrv: " << line << std::endl; };
+    options.log = ErrorLine;
     const kelsrv::CommandLine commandLine = kelsrv::ParseCommandLine(argc, argv, &options);
     if (commandLine.exitCode != kelsrv::kExitStopped) {
-        std::cerr << "kelsrv: " << commandLine.error << "\n";
+        ErrorLine(commandLine.error);
         return commandLine.exitCode;
     }
     if (commandLine.action == kelsrv::Action::Help) {
@@ -48,13 +56,13 @@ int main(int argc, char **argv) {
     kelsrv::Server server;
     std::string error;
     if (!server.Start(options, &error)) {
-        std::cerr << "kelsrv: " << error << "\n";
+        ErrorLine(error);
         return kelsrv::kExitCannotStart;
     }
+    // Said even with --quiet (whether anyone may log on is no connection
+    // event), and before the port is known to any client.
+    ErrorLine(kelsrv::DescribeSettings(options) + "; listen backlog " + std::to_string(netio::MaxBacklog()));
     std::cout << "kelsrv listening on " << options.address << ":" << server.Port() << std::endl;
-    // Said even with --quiet: whether anyone may log on is no connection event.
-    std::cerr << "kelsrv: " << kelsrv::DescribeSettings(options) << "; listen backlog " << netio::MaxBacklog()
-              << std::endl;
     kelsrv::WaitForStopSignal();
     server.Stop();
     if (options.log)
