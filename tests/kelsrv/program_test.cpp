@@ -146,7 +146,7 @@ TEST(KelsrvProgram, HelpDocumentsEveryCodeOptionAndLimitAndVersionSaysWhichOne) 
                              "\n  1  cannot start",
                              "\n  2  the command line is wrong",
                              "\n  3  a users file cannot be used",
-                             "buffers at most 1048597 bytes"})
+                             "holds at most 1048597 bytes"})
         EXPECT_NE(text.find(item), std::string::npos) << item;
     Program version("--version");
     EXPECT_EQ(version.Stdout().rfind("kelsrv 1.", 0), 0u);

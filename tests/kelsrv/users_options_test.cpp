@@ -153,6 +153,7 @@ TEST(KelsrvCommandLine, SaysWhatIsWrongWithABadLine) {
         {{"--bogus=1"}, "unknown option '--bogus' (see --help)"},
         {{"-x", "1"}, "unknown option '-x' (see --help)"},
         {{"stray"}, "unexpected argument 'stray'"},
+        {{"", "1"}, "unexpected argument ''"},
         {{"--port"}, "option '--port' needs a value"},
         {{"--quiet=yes"}, "option '--quiet' takes no value"},
         {{"-p", "65536"}, "bad port '65536'"},

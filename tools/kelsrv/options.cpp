@@ -158,7 +158,7 @@ const ValueOption kValueOptions[] = {
 
 const ValueOption *FindValueOption(const std::string &name) {
     for (const ValueOption &option : kValueOptions)
-        if (name == option.shortName || name == option.longName) return &option;
+        if (name == option.longName || (*option.shortName && name == option.shortName)) return &option;
     return nullptr;
 }
 
@@ -236,10 +236,12 @@ std::string HelpText() {
            "                            of that user with that host return code\n"
            "      --users-file FILE     add users, one per line: NAME PASSWORD [PASSWORD2 [CODE]]\n"
            "                            ('-' = empty password, '#' starts a comment line)\n"
-           "      --max-clients N       connections served at once (default 1024, at most "
+           "      --max-clients N       connections served at once (default 1024;\n"
+           "                            1 to "
         << kMaxMaxClients
         << ")\n"
-           "      --idle-timeout SECONDS  close a connection from which no byte arrives, or\n"
+           "      --idle-timeout SECONDS\n"
+           "                            close a connection from which no byte arrives, or\n"
            "                            that takes no byte of a reply, for that long\n"
            "                            (default 300; 0 = never)\n"
            "      --misbehave MODE      deliberate protocol fault, see below\n"
@@ -261,17 +263,18 @@ std::string HelpText() {
            "  1  cannot start: cannot listen on the address and port (the reason follows),\n"
            "     or no thread to accept connections with\n"
            "  2  the command line is wrong: unknown option, missing or bad value\n"
-           "  3  a users file cannot be used: unreadable, a directory, a bad line, or no user\n"
+           "  3  a users file cannot be used: unreadable, a directory, a bad line, no user\n"
            "\n"
            "Limits: the listen backlog is the largest the system allows. A connection\n"
            "beyond --max-clients is closed at once, with one log line. Each connection\n"
            "has a thread with a "
-        << kConnectionStackBytes / 1024 << " KiB stack and buffers at most " << kMaxBufferedBytes
-        << " bytes of a request or reply\n"
-           "(an echo of 1 MiB and its frame); the data of a larger request is read in\n"
-           "pieces of 4 KiB, dropped and refused with 0x00050002. When a connection cannot\n"
-           "be accepted (no descriptor left) or gets no thread, the server keeps serving\n"
-           "the others and retries; such failures are logged at most once a second as\n"
+        << kConnectionStackBytes / 1024 << " KiB stack and holds at most " << kMaxBufferedBytes
+        << " bytes of a\n"
+           "request or reply (an echo of 1 MiB and its frame); the data of a larger\n"
+           "request is read in pieces of 4 KiB, dropped and refused with 0x00050002.\n"
+           "When a connection cannot be accepted (no descriptor left) or gets no thread,\n"
+           "the server keeps serving the others and retries; such failures are logged\n"
+           "at most once a second as\n"
            "  accept failed N times in T s: REASON\n"
            "\n"
            "Users: user ids and passwords have at most 8 characters and are compared\n"
