@@ -1,7 +1,12 @@
 // kelsrv's engine in-process, spoken to over real loopback sockets.
 #include "server.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,8 +21,9 @@ using kelsrv::Misbehaviour;
 
 class KelsrvServer : public ::testing::Test {
 protected:
-    void StartServer(Misbehaviour mode = Misbehaviour::None, std::uint32_t closeAfter = 0,
-                     const std::string &description = "unit test server") {
+    // Four users, a fixed identity and a log the test can read.
+    kelsrv::Options BaseOptions(Misbehaviour mode = Misbehaviour::None, std::uint32_t closeAfter = 0,
+                                const std::string &description = "unit test server") {
         kelsrv::Options options;
         options.port = 0;
         options.serverId = 0x53ABCDEFu;
@@ -31,13 +37,41 @@ protected:
                                   "eightchr:1\xFF\x01"
                                   "45678"}) {
             options.users.emplace_back();
-            ASSERT_TRUE(kelsrv::ParseUserSpec(entry, &options.users.back(), &error)) << error;
+            EXPECT_TRUE(kelsrv::ParseUserSpec(entry, &options.users.back(), &error)) << error;
         }
-        server_ = std::make_unique<kelsrv::Server>();
+        options.log = [this](const std::string &line) {
+            std::lock_guard<std::mutex> lock(logMutex_);
+            log_.push_back(line);
+        };
+        return options;
+    }
+    void StartServer(const kelsrv::Options &options, kelsrv::ThreadStarter starter = {}) {
+        server_ = std::make_unique<kelsrv::Server>(std::move(starter));
+        std::string error;
         ASSERT_TRUE(server_->Start(options, &error)) << error;
     }
+    void StartServer(Misbehaviour mode = Misbehaviour::None, std::uint32_t closeAfter = 0,
+                     const std::string &description = "unit test server") {
+        StartServer(BaseOptions(mode, closeAfter, description));
+    }
+    // The log lines that contain part.
+    std::vector<std::string> LogLines(const std::string &part) {
+        std::lock_guard<std::mutex> lock(logMutex_);
+        std::vector<std::string> found;
+        for (const std::string &line : log_)
+            if (line.find(part) != std::string::npos) found.push_back(line);
+        return found;
+    }
+    // Waits until the server has ended all but open sessions; false after 10 s.
+    bool WaitForOpenConnections(std::size_t open) {
+        for (int i = 0; i < 2000 && server_->ConnectionsOpen() != open; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return server_->ConnectionsOpen() == open;
+    }
 
-    std::unique_ptr<kelsrv::Server> server_;
+    std::mutex logMutex_;
+    std::vector<std::string> log_;
+    std::unique_ptr<kelsrv::Server> server_;  // last: stopped before the log goes
 };
 
 // Sends each request and expects exactly these bytes back (none: no reply).
@@ -202,6 +236,139 @@ TEST_F(KelsrvServer, StopCutsOpenConnectionsAndAStartedServerCannotStartAgain) {
     EXPECT_TRUE(midRequest.AtEnd());
     RawClient late(server_->Port());
     EXPECT_FALSE(late.Connected() && !late.AtEnd()) << "a stopped server must not serve";
+}
+
+TEST_F(KelsrvServer, ClientTextIsEscapedInTheLogAndCannotForgeALine) {
+    StartServer();
+    const struct {
+        const char *userId, *logged;
+    } cases[] = {
+        {"a\nforged", "'a\\nforged'"},
+        {"\x1b[2J\x7f\r\t", "'\\x1b[2J\\x7f\\r\\t'"},
+        {"\xc3\xa9'\\", "'\\xc3\\xa9\\'\\\\'"},
+    };
+    RawClient client(server_->Port());
+    Converse(&client, {{IdentifyRequest(), kIdentifyReply}});
+    for (const auto &c : cases)
+        Converse(&client,
+                 {{client.LogonRequest(c.userId, "pw"), FrameBytes(KEL_RSP_LOGON, kelsrv::kRcUnknownUser)}});
+    server_->Stop();
+    for (const auto &c : cases)
+        EXPECT_EQ(LogLines(c.logged), std::vector<std::string>{std::string("connection 1: logon of ") +
+                                                               c.logged + " refused with 0x00010001"});
+    for (const std::string &line : LogLines(""))
+        for (char ch : line) EXPECT_TRUE(ch >= 0x20 && ch < 0x7F) << line;
+}
+
+TEST_F(KelsrvServer, ConnectionsBeyondMaxClientsAreClosedWithOneLineEachUntilOneEnds) {
+    kelsrv::Options options = BaseOptions();
+    options.maxClients = 2;
+    StartServer(options);
+    auto first = std::make_unique<RawClient>(server_->Port());
+    RawClient second(server_->Port());
+    Converse(first.get(), {{IdentifyRequest(), kIdentifyReply}});
+    Converse(&second, {{IdentifyRequest(), kIdentifyReply}});
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(RawClient(server_->Port()).AtEnd()) << i;
+    EXPECT_EQ(server_->ConnectionsRefused(), 3u);
+    EXPECT_EQ(LogLines("refused a connection from 127.0.0.1:").size(), 3u);
+    EXPECT_EQ(LogLines(": 2 clients are served (--max-clients)").size(), 3u);
+    first.reset();
+    ASSERT_TRUE(WaitForOpenConnections(1));
+    RawClient third(server_->Port());
+    Converse(&third, {{IdentifyRequest(), kIdentifyReply}});
+    EXPECT_EQ(server_->ConnectionsAccepted(), 3u);
+}
+
+TEST_F(KelsrvServer, IdleTimeoutClosesAConnectionThatSendsOrTakesNothing) {
+    kelsrv::Options options = BaseOptions();
+    options.idleTimeout = std::chrono::milliseconds(200);
+    StartServer(options);
+    // Quiet between requests, inside a frame, inside the data of one.
+    for (const Bytes &partial : {Bytes{}, Bytes{0x80, 0, 0}, Bytes{0x80, 0, 0, 2, 0x08, 0, 0, 0, 41, 'a'}}) {
+        RawClient client(server_->Port());
+        Converse(&client, {{IdentifyRequest(), kIdentifyReply}});
+        ASSERT_TRUE(client.Send(partial));
+        EXPECT_TRUE(client.AtEnd()) << partial.size();
+    }
+    EXPECT_EQ(LogLines("no byte for 200 ms: closed").size(), 3u);
+    // A client that asks for 100 MiB of notes and reads none of them.
+    RawClient greedy(server_->Port());
+    Converse(&greedy,
+             {{IdentifyRequest(), kIdentifyReply}, {greedy.LogonRequest("alice", "secret"), kLogonAccepted}});
+    ASSERT_TRUE(greedy.Send(FrameBytes(kelsrv::kCmdChatty, 0, 0, kelsrv::kChattyMaxDataLen, 100)));
+    EXPECT_TRUE(WaitForOpenConnections(0));
+    EXPECT_EQ(LogLines("took no byte of a reply for 200 ms: closed").size(), 1u);
+}
+
+TEST_F(KelsrvServer, AConnectionThatGetsNoThreadIsClosedAndTheOthersAreServed) {
+    // The accepting thread starts first; the second and third connections get none.
+    std::atomic<int> starts{0};
+    auto failSecondAndThird = [&starts](kelsrv::Thread *thread, std::function<void()> body, std::size_t stack,
+                                        std::string *error) {
+        int start = ++starts;
+        if (start == 3 || start == 4) return *error = "out of memory (test)", false;
+        return thread->Start(std::move(body), stack, error);
+    };
+    StartServer(BaseOptions(), failSecondAndThird);
+    RawClient first(server_->Port());
+    Converse(&first, {{IdentifyRequest(), kIdentifyReply}});
+    EXPECT_TRUE(RawClient(server_->Port()).AtEnd());
+    EXPECT_TRUE(RawClient(server_->Port()).AtEnd());
+    RawClient fourth(server_->Port());
+    Converse(&fourth, {{IdentifyRequest(), kIdentifyReply}});
+    Converse(&first, {{first.LogonRequest("alice", "secret"), kLogonAccepted}});
+    server_->Stop();
+    EXPECT_EQ(server_->ConnectionsAccepted(), 2u);
+    // One line at once, the second failure counted into one more (here at the stop).
+    const std::vector<std::string> lines = LogLines("starting a connection thread failed");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "starting a connection thread failed 1 time: out of memory (test)");
+    EXPECT_NE(lines[1].find("failed 1 time in "), std::string::npos) << lines[1];
+
+    kelsrv::Server noThreads([](kelsrv::Thread *, std::function<void()>, std::size_t, std::string *error) {
+        return *error = "out of memory (test)", false;
+    });
+    std::string error;
+    EXPECT_FALSE(noThreads.Start(BaseOptions(), &error));
+    EXPECT_EQ(error, "cannot start the thread that accepts connections: out of memory (test)");
+    EXPECT_EQ(noThreads.Port(), 0);
+}
+
+// Every client connects at the same moment; all are served in full. The
+// tsan preset runs this too: the server's threads must not race.
+TEST_F(KelsrvServer, TwoHundredClientsAtOnceMakeFiftyExchangesEach) {
+    StartServer();
+    constexpr int kClients = 200, kExchanges = 50;
+    std::mutex mutex;
+    std::condition_variable allReady;
+    int ready = 0;
+    std::atomic<int> failed{0};
+    auto run = [&](int id) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (++ready == kClients) allReady.notify_all();
+            allReady.wait(lock, [&] { return ready == kClients; });
+        }
+        RawClient client(server_->Port());
+        bool ok = client.Ask(IdentifyRequest(), kIdentifyReply) == kIdentifyReply &&
+                  client.Ask(client.LogonRequest("alice", "secret"), kLogonAccepted) == kLogonAccepted;
+        for (int round = 1; ok && round <= kExchanges; ++round) {
+            const Bytes data((id * 7 + round) % 300, static_cast<std::uint8_t>(id ^ round));
+            const auto len = static_cast<std::uint32_t>(data.size());
+            const Bytes reply = Concat(FrameBytes(kelsrv::kRspEcho, 0, len, round), data);
+            ok = client.Ask(Concat(FrameBytes(kelsrv::kCmdEcho, 0, len, round), data), reply) == reply;
+        }
+        const Bytes bye = FrameBytes(KEL_RSP_DISCONNECT);
+        if (!ok || client.Ask(Request(KEL_CMD_DISCONNECT), bye) != bye || !client.AtEnd()) ++failed;
+    };
+    std::vector<std::thread> clients;
+    for (int id = 0; id < kClients; ++id) clients.emplace_back(run, id);
+    for (std::thread &client : clients) client.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(server_->ConnectionsAccepted(), static_cast<unsigned long>(kClients));
+    EXPECT_EQ(server_->ConnectionsRefused(), 0u);
+    EXPECT_TRUE(WaitForOpenConnections(0));
+    EXPECT_EQ(LogLines("disconnected").size(), static_cast<std::size_t>(kClients));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // tested over the wire in server_test).
 #include <cstdio>
 #include <fstream>
+#include <istream>
+#include <streambuf>
 
 #include <gtest/gtest.h>
 
@@ -31,7 +33,21 @@ TEST(KelsrvUsers, SpecsThatCouldNeverMatchAreRejectedAndNoUsersLetsAnyoneIn) {
     EXPECT_EQ(kelsrv::CheckLogon({}, request), kelsrv::kRcEmptyUser);
 }
 
-TEST(KelsrvUsers, UsersFileSkipsCommentsAndNamesABadLine) {
+// Serves text, then fails the read as a disk or a network share can.
+class FailingReadBuffer : public std::streambuf {
+public:
+    explicit FailingReadBuffer(std::string text) : text_(std::move(text)) {
+        setg(&text_[0], &text_[0], &text_[0] + text_.size());
+    }
+
+protected:
+    int_type underflow() override { throw std::ios_base::failure("read error (test)"); }
+
+private:
+    std::string text_;
+};
+
+TEST(KelsrvUsers, UsersFileSkipsCommentsAndAnythingButUsersIsAnError) {
     const std::string path = ::testing::TempDir() + "kelsrv_users_test.txt";
     std::ofstream(path) << "# users\n\nalice secret\n  bob - second 0x00020001\n";
     std::vector<kelsrv::User> users;
@@ -41,44 +57,64 @@ TEST(KelsrvUsers, UsersFileSkipsCommentsAndNamesABadLine) {
     EXPECT_EQ(users[0].userId + "/" + users[0].password, "alice/secret");
     EXPECT_EQ(users[1].userId + "/" + users[1].password + "/" + users[1].password2, "bob//second");
     EXPECT_EQ(users[1].refuseCode, 0x00020001u);
-    std::ofstream(path) << "alice secret\nlonelyname\n";
-    EXPECT_FALSE(kelsrv::LoadUsersFile(path, &users, &error));
-    EXPECT_NE(error.find(path + ":2:"), std::string::npos) << error;
+    // None of these may leave a server in its open mode, nor add a user.
+    const struct {
+        const char *content;  // nullptr: no such file
+        std::string error;
+    } bad[] = {
+        {"alice secret\nlonelyname\n", path + ":2: expected NAME PASSWORD"},
+        {"", "users file " + path + " names no user"},
+        {"# nobody yet\n\n   \n", "users file " + path + " names no user"},
+        {nullptr, "cannot read users file " + path},
+    };
+    for (const auto &c : bad) {
+        std::remove(path.c_str());
+        if (c.content) std::ofstream(path) << c.content;
+        error.clear();
+        EXPECT_FALSE(kelsrv::LoadUsersFile(path, &users, &error)) << c.error;
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+        EXPECT_EQ(users.size(), 2u) << c.error;
+    }
     std::remove(path.c_str());
-    EXPECT_FALSE(kelsrv::LoadUsersFile(path, &users, &error));
+    EXPECT_FALSE(kelsrv::LoadUsersFile(::testing::TempDir(), &users, &error));
+    EXPECT_NE(error.find("is a directory"), std::string::npos) << error;
+    FailingReadBuffer failing("carol pw\ndave pw\n");
+    std::istream in(&failing);
+    EXPECT_FALSE(kelsrv::LoadUsers(in, "share.txt", &users, &error));
+    EXPECT_EQ(error, "reading users file share.txt failed after line 2");
+    EXPECT_EQ(users.size(), 2u) << "the users read before the failure must not count";
 }
 
-TEST(KelsrvCommandLine, SetsEveryOptionAndRejectsBadValues) {
-    bool help = false;
-    auto parse = [&help](std::vector<const char *> args, kelsrv::Options *options, std::string *error) {
-        args.insert(args.begin(), "kelsrv");
-        return kelsrv::ParseCommandLine(static_cast<int>(args.size()), args.data(), options, &help, error);
-    };
+kelsrv::CommandLine Parse(std::vector<const char *> args, kelsrv::Options *options) {
+    args.insert(args.begin(), "kelsrv");
+    return kelsrv::ParseCommandLine(static_cast<int>(args.size()), args.data(), options);
+}
+
+TEST(KelsrvCommandLine, SetsEveryOptionInEitherSpelling) {
     kelsrv::Options options;
     options.log = [](const std::string &) {};
-    std::string error;
-    ASSERT_TRUE(parse({"-a",
-                       "0.0.0.0",
-                       "-p",
-                       "0",
-                       "--server-id",
-                       "0xABCDEF",
-                       "--server-version",
-                       "0x01020304",
-                       "--description",
-                       "test box",
-                       "--logon-data",
-                       "255",
-                       "-u",
-                       "a:b",
-                       "--user",
-                       "c:d:e",
-                       "--misbehave",
-                       "close-after=97",
-                       "-q",
-                       "--help"},
-                      &options, &error))
-        << error;
+    kelsrv::CommandLine parsed = Parse({"-a",
+                                        "0.0.0.0",
+                                        "--port=0",
+                                        "--server-id",
+                                        "0xABCDEF",
+                                        "--server-version=0x01020304",
+                                        "--description",
+                                        "test box",
+                                        "--logon-data",
+                                        "255",
+                                        "-u",
+                                        "a:b",
+                                        "--user=c:d:e",
+                                        "--misbehave",
+                                        "close-after=97",
+                                        "--max-clients=3",
+                                        "--idle-timeout",
+                                        "0",
+                                        "-q",
+                                        "--help"},
+                                       &options);
+    ASSERT_EQ(parsed.exitCode, 0) << parsed.error;
     EXPECT_EQ(options.address + "|" + std::to_string(options.port) + "|" + options.description,
               "0.0.0.0|0|test box");
     EXPECT_EQ(options.serverId, 0x53ABCDEFu);
@@ -88,29 +124,56 @@ TEST(KelsrvCommandLine, SetsEveryOptionAndRejectsBadValues) {
     EXPECT_EQ(options.users[1].password2, "e");
     EXPECT_EQ(kelsrv::MisbehaviourName(options), "close-after=97");
     EXPECT_EQ(options.closeAfterBytes, 97u);
+    EXPECT_EQ(options.maxClients, 3u);
+    EXPECT_EQ(options.idleTimeout.count(), 0);
     EXPECT_FALSE(options.log) << "-q";
-    EXPECT_TRUE(help);
+    EXPECT_EQ(parsed.action, kelsrv::Action::Help);
+    EXPECT_EQ(Parse({"--version"}, &options).action, kelsrv::Action::Version);
+    options = kelsrv::Options();
+    EXPECT_EQ(kelsrv::DescribeSettings(options),
+              "open mode: any non-empty user id logs on with any password; misbehaviour none; at most 1024 "
+              "clients; idle time-out 300 s");
     for (const char *name :
          {"none", "wrong-marker", "identify-retcode", "identify-length", "logon-length", "noskip"}) {
         options = kelsrv::Options();  // the last mode given wins, "none" included
-        EXPECT_TRUE(parse({"--misbehave", "close-after=5", "--misbehave", name}, &options, &error)) << error;
+        parsed = Parse({"--misbehave", "close-after=5", "--misbehave", name}, &options);
+        EXPECT_EQ(parsed.exitCode, 0) << parsed.error;
         EXPECT_EQ(kelsrv::MisbehaviourName(options), name);
     }
-    const std::string description81(81, 'd');
-    for (std::vector<const char *> args :
-         std::vector<std::vector<const char *>>{{"-p", "65536"},
-                                                {"-p", "-1"},
-                                                {"--server-id", "0x1000000"},
-                                                {"--logon-data", "256"},
-                                                {"--misbehave", "sulk"},
-                                                {"--misbehave", "close-after="},
-                                                {"--port"},
-                                                {"stray"},
-                                                {"--frobnicate", "1"},
-                                                {"--description", description81.c_str()}}) {
-        error.clear();
-        EXPECT_FALSE(parse(args, &options, &error)) << args[0];
-        EXPECT_FALSE(error.empty()) << args[0];
+}
+
+TEST(KelsrvCommandLine, SaysWhatIsWrongWithABadLine) {
+    const std::string description81(81, 'd'), missing = ::testing::TempDir() + "kelsrv_no_such_users_file";
+    const struct {
+        std::vector<const char *> args;
+        std::string error;
+        int exitCode = kelsrv::kExitUsage;
+    } cases[] = {
+        {{"--bogus"}, "unknown option '--bogus' (see --help)"},
+        {{"--bogus=1"}, "unknown option '--bogus' (see --help)"},
+        {{"-x", "1"}, "unknown option '-x' (see --help)"},
+        {{"stray"}, "unexpected argument 'stray'"},
+        {{"", "1"}, "unexpected argument ''"},
+        {{"--port"}, "option '--port' needs a value"},
+        {{"--quiet=yes"}, "option '--quiet' takes no value"},
+        {{"-p", "65536"}, "bad port '65536'"},
+        {{"-p", "-1"}, "bad port '-1'"},
+        {{"--address", "999.1.1.1"}, "bad address '999.1.1.1': a dotted IPv4 address"},
+        {{"--address=localhost"}, "bad address 'localhost'"},
+        {{"--server-id", "0x1000000"}, "--server-id takes the low 24 bits"},
+        {{"--logon-data", "256"}, "--logon-data takes 0 to 255"},
+        {{"--misbehave", "sulk"}, "unknown --misbehave mode 'sulk'"},
+        {{"--misbehave", "close-after="}, "unknown --misbehave mode 'close-after='"},
+        {{"--description", description81.c_str()}, "--description is longer than 80 bytes"},
+        {{"--max-clients", "0"}, "--max-clients takes 1 to 100000"},
+        {{"--idle-timeout", "1e3"}, "--idle-timeout takes 0 to 1000000 seconds"},
+        {{"--users-file", missing.c_str()}, "cannot read users file " + missing, kelsrv::kExitUsersFile},
+    };
+    for (const auto &c : cases) {
+        kelsrv::Options options;
+        kelsrv::CommandLine parsed = Parse(c.args, &options);
+        EXPECT_EQ(parsed.exitCode, c.exitCode) << c.args[0];
+        EXPECT_EQ(parsed.error.rfind(c.error, 0), 0u) << parsed.error;
     }
 }
 

@@ -1,6 +1,7 @@
 // What the socket layer must do that its users do not show in their tests.
 #include "netio.h"
 
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,8 +27,28 @@ TEST(Netio, AShortReceiveReportsWhatArrivedAndAClosedPeerFailsASend) {
         failed = !netio::SendAll(pair.client, chunk.data(), chunk.size());
     EXPECT_TRUE(failed);
     netio::ClosePair(&pair);
-    EXPECT_EQ(netio::Listen("not-an-ip", 0), netio::kInvalidSocket);
-    EXPECT_EQ(netio::Connect("256.1.1.1", 1), netio::kInvalidSocket);
+}
+
+// A server tells a quiet peer from a lost one, and a bad address from success.
+TEST(Netio, ATimedOutReceiveAndABadAddressSayWhatHappened) {
+    netio::LoopbackPair pair;
+    ASSERT_TRUE(netio::MakeLoopbackPair(&pair));
+    ASSERT_TRUE(netio::SetReceiveTimeout(pair.server, 50));
+    char got[8];
+    EXPECT_EQ(netio::ReceiveSome(pair.server, got, sizeof got), -1);
+    EXPECT_TRUE(netio::TimedOut());
+    EXPECT_NE(netio::PeerName(pair.server).rfind("127.0.0.1:", 0), std::string::npos);
+    netio::ClosePair(&pair);
+    for (const char *address : {"not-an-ip", "999.1.1.1"}) {
+        EXPECT_FALSE(netio::IsIPv4Address(address));
+        EXPECT_EQ(netio::Listen(address, 0), netio::kInvalidSocket);
+        const std::string why = netio::LastError();
+        EXPECT_FALSE(netio::TimedOut());
+        EXPECT_EQ(why.find("(0)"), std::string::npos) << why;
+        EXPECT_EQ(netio::Connect(address, 1), netio::kInvalidSocket);
+    }
+    EXPECT_TRUE(netio::IsIPv4Address("127.0.0.1"));
+    EXPECT_GE(netio::MaxBacklog(), 128);
 }
 
 }  // namespace

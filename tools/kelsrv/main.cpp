@@ -1,94 +1,72 @@
 // kelsrv: the reference connector server as a program. See --help.
-#include <cstdio>
 #include <iostream>
+#include <mutex>
 #include <string>
 
+#include "netio.h"
 #include "options.h"
 #include "server.h"
-
-#if defined(_WIN32)
-#  include <windows.h>
-
-#  include <condition_variable>
-#  include <mutex>
-#else
-#  include <pthread.h>
-
-#  include <csignal>
-#endif
+#include "stop_signal.h"
+#include "text.h"
 
 namespace {
 
-#if defined(_WIN32)
-std::mutex gStopMutex;
-std::condition_variable gStopSignal;
-bool gStopRequested = false;
-
-// Windows runs console control handlers on a thread of their own.
-BOOL WINAPI OnConsoleControl(DWORD) {
-    std::lock_guard<std::mutex> lock(gStopMutex);
-    gStopRequested = true;
-    gStopSignal.notify_all();
-    return TRUE;
+// One line on stderr; lines written from several threads never interleave.
+void ErrorLine(const std::string &line) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::cerr << "kelsrv: " << line << std::endl;
 }
 
-void BlockStopSignals() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+// Descriptors the program needs besides one per connection: the standard
+// streams, the listener and a few for the system's own use.
+constexpr unsigned long kSpareDescriptors = 16;
 
-void WaitForStopSignal() {
-    std::unique_lock<std::mutex> lock(gStopMutex);
-    gStopSignal.wait(lock, [] { return gStopRequested; });
+// A connection beyond the descriptor limit would wait in the backlog
+// instead of being served or refused: say so at start-up.
+void WarnIfTooFewDescriptors(const kelsrv::Options &options) {
+    const unsigned long wanted = static_cast<unsigned long>(options.maxClients) + kSpareDescriptors;
+    const unsigned long limit = netio::RaiseSocketLimit(wanted);
+    if (limit < wanted)
+        ErrorLine("warning: this process may open " + std::to_string(limit) + " descriptors, fewer than " +
+                  std::to_string(options.maxClients) +
+                  " clients need (raise ulimit -n or lower --max-clients)");
 }
-#else
-sigset_t StopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
-// Blocked before any thread starts, so that every thread inherits the mask
-// and the signals wait for sigwait on the main thread.
-void BlockStopSignals() {
-    sigset_t set = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-void WaitForStopSignal() {
-    sigset_t set = StopSignals();
-    int signal = 0;
-    sigwait(&set, &signal);
-}
-#endif
 
 }  // namespace
 
 int main(int argc, char **argv) {
     kelsrv::Options options;
-    options.log = [](const std::string &line) { std::cerr << "kelsrv: " << line << std::endl; };
-    bool help = false;
-    std::string error;
-    if (!kelsrv::ParseCommandLine(argc, argv, &options, &help, &error)) {
-        std::cerr << "kelsrv: " << error << "\n";
-        return 2;
+    options.log = ErrorLine;
+    const kelsrv::CommandLine commandLine = kelsrv::ParseCommandLine(argc, argv, &options);
+    if (commandLine.exitCode != kelsrv::kExitStopped) {
+        ErrorLine(commandLine.error);
+        return commandLine.exitCode;
     }
-    if (help) {
+    if (commandLine.action == kelsrv::Action::Help) {
         std::cout << kelsrv::HelpText();
-        return 0;
+        return kelsrv::kExitStopped;
     }
-    BlockStopSignals();
+    if (commandLine.action == kelsrv::Action::Version) {
+        std::cout << keltools::VersionLine("kelsrv") << "\n";
+        return kelsrv::kExitStopped;
+    }
+    kelsrv::BlockStopSignals();
+    WarnIfTooFewDescriptors(options);
     kelsrv::Server server;
+    std::string error;
     if (!server.Start(options, &error)) {
-        std::cerr << "kelsrv: " << error << "\n";
-        return 1;
+        ErrorLine(error);
+        return kelsrv::kExitCannotStart;
     }
+    // Said even with --quiet (whether anyone may log on is no connection
+    // event), and before the port is known to any client.
+    ErrorLine(kelsrv::DescribeSettings(options) + "; listen backlog " + std::to_string(netio::MaxBacklog()));
     std::cout << "kelsrv listening on " << options.address << ":" << server.Port() << std::endl;
-    if (options.log)
-        options.log("misbehaviour " + kelsrv::MisbehaviourName(options) + ", " +
-                    std::to_string(options.users.size()) + " user(s)");
-    WaitForStopSignal();
+    kelsrv::WaitForStopSignal();
     server.Stop();
     if (options.log)
-        options.log("stopped after " + std::to_string(server.ConnectionsAccepted()) + " connection(s)");
-    return 0;
+        options.log("stopped after " + std::to_string(server.ConnectionsAccepted()) + " connection(s), " +
+                    std::to_string(server.ConnectionsRefused()) + " refused");
+    return kelsrv::kExitStopped;
 }

@@ -2,8 +2,10 @@
 
 #include <sstream>
 
+#include "log.h"
 #include "netio.h"
 #include "protocol.h"
+#include "session.h"
 #include "text.h"
 
 namespace kelsrv {
@@ -48,68 +50,163 @@ bool ParseMisbehaviour(const std::string &text, Options *options) {
     return true;
 }
 
-// Applies one option and its value; false with *error set if either is bad.
-bool ApplyOption(const std::string &name, const std::string &value, Options *options, std::string *error) {
-    unsigned long long number = 0;
-    std::string dummy;
-    if (name == "-a" || name == "--address") {
-        options->address = value;
-        return true;
-    }
-    if (name == "-p" || name == "--port") {
-        if (!ParseNumber(value, 0xFFFF, &number)) return *error = "bad port '" + value + "'", false;
-        options->port = static_cast<std::uint16_t>(number);
-    } else if (name == "--server-id") {
-        if (!ParseNumber(value, 0xFFFFFF, &number))
-            return *error = "--server-id takes the low 24 bits (0 to 0xFFFFFF)", false;
-        options->serverId = (kServerMarker << 24) | static_cast<std::uint32_t>(number);
-    } else if (name == "--server-version") {
-        if (!ParseNumber(value, 0xFFFFFFFFull, &number))
-            return *error = "bad --server-version '" + value + "'", false;
-        options->serverVersion = static_cast<std::uint32_t>(number);
-    } else if (name == "--description") {
-        if (value.size() > kDescriptionLen) return *error = "--description is longer than 80 bytes", false;
-        options->description = value;
-    } else if (name == "--logon-data") {
-        if (!ParseNumber(value, 0xFF, &number)) return *error = "--logon-data takes 0 to 255", false;
-        options->logonData = static_cast<std::uint8_t>(number);
-    } else if (name == "-u" || name == "--user") {
-        User user;
-        if (!ParseUserSpec(value, &user, error)) return false;
-        options->users.push_back(user);
-    } else if (name == "--users-file") {
-        return LoadUsersFile(value, &options->users, error);
-    } else if (name == "--misbehave") {
-        if (!ParseMisbehaviour(value, options))
-            return *error = "unknown --misbehave mode '" + value + "'", false;
-    } else {
-        return *error = "unknown option '" + name + "' (see --help)", false;
-    }
+// Each option that takes a value, and what it does with it: false with
+// *error set if the value is bad.
+using ApplyValue = bool (*)(const std::string &value, Options *options, std::string *error);
+
+bool Number(const std::string &value, unsigned long long min, unsigned long long max,
+            unsigned long long *number) {
+    return ParseNumber(value, max, number) && *number >= min;
+}
+
+bool ApplyAddress(const std::string &value, Options *options, std::string *error) {
+    if (!value.empty() && !netio::IsIPv4Address(value))
+        return *error =
+                   "bad address '" + value + "': a dotted IPv4 address such as 127.0.0.1 (0.0.0.0 = all)",
+               false;
+    options->address = value;
     return true;
+}
+
+bool ApplyPort(const std::string &value, Options *options, std::string *error) {
+    unsigned long long number = 0;
+    if (!Number(value, 0, 0xFFFF, &number)) return *error = "bad port '" + value + "'", false;
+    options->port = static_cast<std::uint16_t>(number);
+    return true;
+}
+
+bool ApplyServerId(const std::string &value, Options *options, std::string *error) {
+    unsigned long long number = 0;
+    if (!Number(value, 0, 0xFFFFFF, &number))
+        return *error = "--server-id takes the low 24 bits (0 to 0xFFFFFF)", false;
+    options->serverId = (kServerMarker << 24) | static_cast<std::uint32_t>(number);
+    return true;
+}
+
+bool ApplyServerVersion(const std::string &value, Options *options, std::string *error) {
+    unsigned long long number = 0;
+    if (!Number(value, 0, 0xFFFFFFFFull, &number))
+        return *error = "bad --server-version '" + value + "'", false;
+    options->serverVersion = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+bool ApplyDescription(const std::string &value, Options *options, std::string *error) {
+    if (value.size() > kDescriptionLen) return *error = "--description is longer than 80 bytes", false;
+    options->description = value;
+    return true;
+}
+
+bool ApplyLogonData(const std::string &value, Options *options, std::string *error) {
+    unsigned long long number = 0;
+    if (!Number(value, 0, 0xFF, &number)) return *error = "--logon-data takes 0 to 255", false;
+    options->logonData = static_cast<std::uint8_t>(number);
+    return true;
+}
+
+bool ApplyUser(const std::string &value, Options *options, std::string *error) {
+    User user;
+    if (!ParseUserSpec(value, &user, error)) return false;
+    options->users.push_back(user);
+    return true;
+}
+
+bool ApplyUsersFile(const std::string &value, Options *options, std::string *error) {
+    return LoadUsersFile(value, &options->users, error);
+}
+
+bool ApplyMisbehaviour(const std::string &value, Options *options, std::string *error) {
+    if (!ParseMisbehaviour(value, options)) return *error = "unknown --misbehave mode '" + value + "'", false;
+    return true;
+}
+
+bool ApplyMaxClients(const std::string &value, Options *options, std::string *error) {
+    unsigned long long number = 0;
+    if (!Number(value, 1, kMaxMaxClients, &number))
+        return *error = "--max-clients takes 1 to " + std::to_string(kMaxMaxClients), false;
+    options->maxClients = static_cast<std::size_t>(number);
+    return true;
+}
+
+bool ApplyIdleTimeout(const std::string &value, Options *options, std::string *error) {
+    unsigned long long number = 0;
+    if (!Number(value, 0, kMaxIdleSeconds, &number))
+        return *error = "--idle-timeout takes 0 to " + std::to_string(kMaxIdleSeconds) + " seconds", false;
+    options->idleTimeout = std::chrono::seconds(number);
+    return true;
+}
+
+struct ValueOption {
+    const char *shortName;  // "" if none
+    const char *longName;
+    ApplyValue apply;
+};
+
+const ValueOption kValueOptions[] = {
+    {"-a", "--address", ApplyAddress},
+    {"-p", "--port", ApplyPort},
+    {"", "--server-id", ApplyServerId},
+    {"", "--server-version", ApplyServerVersion},
+    {"", "--description", ApplyDescription},
+    {"", "--logon-data", ApplyLogonData},
+    {"-u", "--user", ApplyUser},
+    {"", "--users-file", ApplyUsersFile},
+    {"", "--misbehave", ApplyMisbehaviour},
+    {"", "--max-clients", ApplyMaxClients},
+    {"", "--idle-timeout", ApplyIdleTimeout},
+};
+
+const ValueOption *FindValueOption(const std::string &name) {
+    for (const ValueOption &option : kValueOptions)
+        if (name == option.longName || (*option.shortName && name == option.shortName)) return &option;
+    return nullptr;
+}
+
+// Applies a flag (an option without a value); false if name is none.
+bool ApplyFlag(const std::string &name, Options *options, CommandLine *result) {
+    if (name == "-h" || name == "--help")
+        result->action = Action::Help;
+    else if (name == "--version")
+        result->action = Action::Version;
+    else if (name == "-q" || name == "--quiet")  // the program sets its log sink before parsing
+        options->log = nullptr;
+    else
+        return false;
+    return true;
+}
+
+CommandLine Refused(const std::string &error, int exitCode = kExitUsage) {
+    CommandLine result;
+    result.exitCode = exitCode;
+    result.error = error;
+    return result;
 }
 
 }  // namespace
 
-bool ParseCommandLine(int argc, const char *const *argv, Options *options, bool *help, std::string *error) {
-    *help = false;
+CommandLine ParseCommandLine(int argc, const char *const *argv, Options *options) {
+    CommandLine result;
     for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        if (name == "-h" || name == "--help") {
-            *help = true;
+        const std::string word = argv[i];
+        std::string name = word, value;
+        const bool inlineValue = keltools::SplitLongOption(word, &name, &value);
+        if (ApplyFlag(name, options, &result)) {
+            if (inlineValue) return Refused("option '" + name + "' takes no value");
             continue;
         }
-        if (name == "-q" || name == "--quiet") {  // the program sets its log sink before parsing
-            options->log = nullptr;
-            continue;
+        const ValueOption *option = FindValueOption(name);
+        if (!option)
+            return Refused(word.compare(0, 1, "-") == 0 ? "unknown option '" + name + "' (see --help)"
+                                                        : "unexpected argument '" + word + "'");
+        if (!inlineValue) {
+            if (i + 1 >= argc) return Refused("option '" + name + "' needs a value");
+            value = argv[++i];
         }
-        if (i + 1 >= argc) {
-            *error = name.compare(0, 1, "-") == 0 ? "option '" + name + "' needs a value"
-                                                  : "unexpected argument '" + name + "'";
-            return false;
-        }
-        if (!ApplyOption(name, argv[++i], options, error)) return false;
+        std::string error;
+        if (!option->apply(value, options, &error))
+            return Refused(error, option->apply == ApplyUsersFile ? kExitUsersFile : kExitUsage);
     }
-    return true;
+    return result;
 }
 
 std::string MisbehaviourName(const Options &options) {
@@ -126,7 +223,7 @@ std::string HelpText() {
            "Reference connector server for testing and demonstrating kelapi clients.\n"
            "It keeps no state beyond one connection's session and stores nothing.\n"
            "\n"
-           "Options:\n"
+           "Options (--name=value works as well as --name value):\n"
            "  -a, --address IP          listen address (default 127.0.0.1; 0.0.0.0 = all)\n"
            "  -p, --port N              listen port (default 2893; 0 = any free port)\n"
            "      --server-id N         low 24 bits of the server identifier; its top\n"
@@ -139,19 +236,52 @@ std::string HelpText() {
            "                            of that user with that host return code\n"
            "      --users-file FILE     add users, one per line: NAME PASSWORD [PASSWORD2 [CODE]]\n"
            "                            ('-' = empty password, '#' starts a comment line)\n"
+           "      --max-clients N       connections served at once (default 1024;\n"
+           "                            1 to "
+        << kMaxMaxClients
+        << ")\n"
+           "      --idle-timeout SECONDS\n"
+           "                            close a connection from which no byte arrives, or\n"
+           "                            that takes no byte of a reply, for that long\n"
+           "                            (default 300; 0 = never)\n"
            "      --misbehave MODE      deliberate protocol fault, see below\n"
            "  -q, --quiet               no connection log on stderr\n"
            "  -h, --help                this text\n"
+           "      --version             the version, then stop\n"
            "Numbers are decimal or 0x-hexadecimal.\n"
            "\n"
            "Output: the first line on stdout is always\n"
            "  kelsrv listening on <address>:<port>\n"
-           "with the port actually in use; then one line per connection event on stderr.\n"
-           "SIGINT or SIGTERM stops the server (exit code 0).\n"
+           "with the port actually in use. On stderr one line says what the server runs\n"
+           "with (its users or the open mode, the limits); then, unless --quiet, one line\n"
+           "per connection event. Text a client sent shows in single quotes, control\n"
+           "characters and bytes beyond ASCII escaped (\\n, \\x1b), cut after 32 bytes.\n"
+           "SIGINT or SIGTERM stops the server.\n"
+           "\n"
+           "Exit codes:\n"
+           "  0  stopped by SIGINT or SIGTERM; also after --help and --version\n"
+           "  1  cannot start: cannot listen on the address and port (the reason follows),\n"
+           "     or no thread to accept connections with\n"
+           "  2  the command line is wrong: unknown option, missing or bad value\n"
+           "  3  a users file cannot be used: unreadable, a directory, a bad line, no user\n"
+           "\n"
+           "Limits: the listen backlog is the largest the system allows. A connection\n"
+           "beyond --max-clients is closed at once, with one log line. Each connection\n"
+           "has a thread with a "
+        << kConnectionStackBytes / 1024 << " KiB stack and holds at most " << kMaxBufferedBytes
+        << " bytes of a\n"
+           "request or reply (an echo of 1 MiB and its frame); the data of a larger\n"
+           "request is read in pieces of 4 KiB, dropped and refused with 0x00050002.\n"
+           "When a connection cannot be accepted (no descriptor left) or gets no thread,\n"
+           "the server keeps serving the others and retries; such failures are logged\n"
+           "at most once a second as\n"
+           "  accept failed N times in T s: REASON\n"
            "\n"
            "Users: user ids and passwords have at most 8 characters and are compared\n"
-           "exactly. Without any --user or --users-file every non-empty user id is let in\n"
-           "with any password. A user without PASSWORD2 must send no second password.\n"
+           "exactly. Only when no --user and no --users-file is given does the server run\n"
+           "in open mode, letting every non-empty user id in with any password. A users\n"
+           "file that yields no user is an error. A user without PASSWORD2 must send no\n"
+           "second password.\n"
            "\n"
            "Host return codes (code -> kelapi result: meaning in kelsrv):\n";
     for (const ReturnCodeInfo &info : kReturnCodes)
@@ -187,6 +317,16 @@ std::string HelpText() {
     }
     out << "  none              (default)\n";
     return out.str();
+}
+
+std::string DescribeSettings(const Options &options) {
+    std::string users = options.users.empty() ? "open mode: any non-empty user id logs on with any password"
+                                              : std::to_string(options.users.size()) + " user(s)";
+    std::string idle = options.idleTimeout.count() == 0
+                           ? "no idle time-out"
+                           : "idle time-out " + DurationText(options.idleTimeout);
+    return users + "; misbehaviour " + MisbehaviourName(options) + "; at most " +
+           std::to_string(options.maxClients) + " clients; " + idle;
 }
 
 }  // namespace kelsrv

@@ -3,6 +3,8 @@
 #ifndef KELSRV_OPTIONS_H
 #define KELSRV_OPTIONS_H
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -37,15 +39,46 @@ struct Options {
     std::vector<User> users;                                        // empty: any non-empty user id is let in
     Misbehaviour misbehaviour = Misbehaviour::None;
     std::uint32_t closeAfterBytes = 0;  // for Misbehaviour::CloseAfter
-    LogSink log;                        // empty: no log
+    std::size_t maxClients = 1024;      // connections served at once; more are refused
+    // A connection from which no byte arrives, or that takes no byte of a
+    // reply, for this long is closed; zero: never.
+    std::chrono::milliseconds idleTimeout = std::chrono::seconds(300);
+    LogSink log;  // empty: no log
 };
 
-// Parses the command line (argv[0] is the program). On success *help says
-// whether --help was asked for; on failure *error says what is wrong.
-bool ParseCommandLine(int argc, const char *const *argv, Options *options, bool *help, std::string *error);
+// The bounds of --max-clients and --idle-timeout.
+constexpr unsigned long long kMaxMaxClients = 100000;
+constexpr unsigned long long kMaxIdleSeconds = 1000000;
 
-// The --help text: options, users, return codes, commands and misbehaviours.
+// The stack each connection's thread reserves; the session's own buffers
+// come on top (kMaxBufferedBytes).
+constexpr std::size_t kConnectionStackBytes = 256 * 1024;
+
+// The program's exit codes, as --help documents them.
+constexpr int kExitStopped = 0;      // stopped by a signal; also after --help and --version
+constexpr int kExitCannotStart = 1;  // cannot listen, or no thread to accept with
+constexpr int kExitUsage = 2;        // the command line is wrong
+constexpr int kExitUsersFile = 3;    // a users file is unreadable, a directory, wrong or has no user
+
+// What a command line asks for: to serve, or to print a text and stop.
+enum class Action { Serve, Help, Version };
+
+struct CommandLine {
+    Action action = Action::Serve;
+    int exitCode = kExitStopped;  // kExitUsage or kExitUsersFile when the line was refused
+    std::string error;            // why it was refused
+};
+
+// Parses the command line (argv[0] is the program) into *options.
+CommandLine ParseCommandLine(int argc, const char *const *argv, Options *options);
+
+// The --help text: options, limits, users, exit codes, return codes,
+// commands and misbehaviours.
 std::string HelpText();
+
+// What the server runs with, for the line the program logs at start-up:
+// the users (or the open mode), the misbehaviour and the limits.
+std::string DescribeSettings(const Options &options);
 
 // "none", "wrong-marker", ... "close-after=N" as on the command line.
 std::string MisbehaviourName(const Options &options);

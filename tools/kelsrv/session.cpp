@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "protocol.h"
+#include "log.h"
 #include "text.h"
 
 namespace kelsrv {
@@ -14,11 +14,14 @@ Session::Session(const Options &options, netio::Socket s, unsigned long number)
 
 void Session::Run() {
     Log("opened from " + netio::PeerName(socket_));
-    KelCommand request;
-    while (ReadFrame(socket_, &request)) {
-        if (!Handle(request)) return;
+    if (options_.idleTimeout.count() > 0) {
+        const auto milliseconds = static_cast<unsigned>(options_.idleTimeout.count());
+        netio::SetReceiveTimeout(socket_, milliseconds);
+        netio::SetSendTimeout(socket_, milliseconds);
     }
-    Log("closed by the client");
+    KelCommand request;
+    while (ReadRequest(&request) && Handle(request)) {
+    }
 }
 
 bool Session::Handle(const KelCommand &request) {
@@ -67,18 +70,16 @@ bool Session::HandleLogon(const KelCommand &request) {
         Log("logon with data length " + std::to_string(request.dwDataLen) + " refused");
         return SkipData(request.dwDataLen) && SendReply(MakeCommand(KEL_RSP_LOGON, 0, kRcBadRequest));
     }
-    Bytes block;
-    if (!ReadData(request.dwDataLen, &block)) return false;
-    LogonRequest logon = DecodeLogonBlock(block.data());
+    std::uint8_t block[kLogonBlockLen];
+    if (!ReadData(block, kLogonBlockLen)) return false;
+    LogonRequest logon = DecodeLogonBlock(block);
     std::uint32_t code = CheckLogon(options_.users, logon);
-    if (code != 0) {
-        loggedOn_ = false;
-        Log("logon of '" + logon.userId + "' refused with " + Hex32(code));
+    loggedOn_ = code == 0;
+    if (!loggedOn_) {
+        Log("logon of " + Quoted(logon.userId) + " refused with " + Hex32(code));
         return SendReply(MakeCommand(KEL_RSP_LOGON, 0, code));
     }
-    loggedOn_ = true;
-    userId_ = logon.userId;
-    Log("logon of '" + userId_ + "' accepted");
+    Log("logon of " + Quoted(logon.userId) + " accepted");
     Bytes data(1, options_.logonData);
     if (options_.misbehaviour == Misbehaviour::LogonLength) data.push_back(0);
     return SendReply(MakeCommand(KEL_RSP_LOGON, static_cast<std::uint32_t>(data.size())), data);
@@ -95,13 +96,16 @@ bool Session::HandleEcho(const KelCommand &request) {
         Log("echo of " + std::to_string(request.dwDataLen) + " bytes refused");
         return SkipData(request.dwDataLen) && SendReply(MakeCommand(kRspEcho, 0, kRcBadRequest));
     }
-    Bytes data;
-    if (!ReadData(request.dwDataLen, &data)) return false;
     KelCommand reply = MakeCommand(kRspEcho, request.dwDataLen);
     reply.dwParm1 = request.dwParm1;
     reply.dwParm3 = request.dwParm3;
     reply.bFlags = static_cast<std::uint8_t>(request.bFlags & 0xE0);
-    return SendReply(reply, data);
+    // The data goes straight behind the reply's frame: one buffer, one send.
+    Bytes frame;
+    AppendFrame(&frame, reply);
+    const std::size_t at = frame.size();
+    frame.resize(at + request.dwDataLen);
+    return ReadData(frame.data() + at, request.dwDataLen) && SendFrame(frame);
 }
 
 bool Session::HandleChatty(const KelCommand &request) {
@@ -110,15 +114,20 @@ bool Session::HandleChatty(const KelCommand &request) {
     if (!SkipData(request.dwDataLen)) return false;
     if (dataLen > kChattyMaxDataLen || rounds > kChattyMaxRounds)
         return SendReply(MakeCommand(kRspChatty, 0, kRcBadRequest));
-    Bytes pattern(dataLen);
-    for (std::uint32_t i = 0; i < dataLen; ++i) pattern[i] = static_cast<std::uint8_t>(i);
+    // One note frame serves every round: only its dwParm1 changes, the first
+    // word after the flag byte (the round is never 0, so the word is there).
+    KelCommand note = MakeCommand(kNoteFrame, dataLen);
+    note.dwParm1 = 1;
+    Bytes noteFrame;
+    AppendFrame(&noteFrame, note);
+    const std::size_t at = noteFrame.size();
+    noteFrame.resize(at + dataLen);
+    for (std::uint32_t i = 0; i < dataLen; ++i) noteFrame[at + i] = static_cast<std::uint8_t>(i);
     for (std::uint32_t round = 1; round <= rounds; ++round) {
-        KelCommand note = MakeCommand(kNoteFrame, dataLen);
-        note.dwParm1 = round;
+        PutBigEndian32(noteFrame.data() + kFrameHeaderLen, round);
         KelCommand ignore = MakeCommand(KEL_CMD_IGNORE);
         ignore.dwParm1 = round;
-        if (!SendBytes(EncodeFrameWithData(note, pattern)) || !SendBytes(EncodeFrameWithData(ignore, {})))
-            return false;
+        if (!SendBytes(noteFrame) || !SendBytes(EncodeFrameWithData(ignore, {}))) return false;
     }
     KelCommand reply = MakeCommand(kRspChatty);
     reply.dwParm1 = rounds;
@@ -131,10 +140,22 @@ bool Session::HandleUnknown(const KelCommand &request) {
            SendReply(MakeCommand(ReplyCodeFor(request.dwCommand), 0, kRcUnknownCommand));
 }
 
-bool Session::ReadData(std::uint32_t len, Bytes *data) {
-    data->resize(len);
-    if (len == 0 || netio::ReceiveExact(socket_, data->data(), len)) return true;
-    Log("connection lost in the data of a request");
+bool Session::ReadRequest(KelCommand *request) {
+    std::uint8_t frame[kMaxFrameHeaderLen];
+    std::size_t got = 0;
+    if (!Receive(frame, kFrameHeaderLen, &got) ||
+        !Receive(frame + kFrameHeaderLen, FrameLength(frame[4]) - kFrameHeaderLen, &got)) {
+        // Only a close before the first byte of a frame is a client's orderly goodbye.
+        LogEnd(got > 0);
+        return false;
+    }
+    *request = DecodeFrame(frame);
+    return true;
+}
+
+bool Session::ReadData(void *buffer, std::size_t len) {
+    if (Receive(buffer, len)) return true;
+    LogEnd(true);
     return false;
 }
 
@@ -142,23 +163,49 @@ bool Session::SkipData(std::uint32_t len) {
     std::uint8_t scratch[4096];
     while (len > 0) {
         std::uint32_t chunk = std::min<std::uint32_t>(len, sizeof scratch);
-        if (!netio::ReceiveExact(socket_, scratch, chunk)) {
-            Log("connection lost in the data of a request");
-            return false;
-        }
+        if (!ReadData(scratch, chunk)) return false;
         len -= chunk;
     }
     return true;
 }
 
+bool Session::Receive(void *buffer, std::size_t len, std::size_t *got) {
+    auto *p = static_cast<std::uint8_t *>(buffer);
+    for (std::size_t left = len; left > 0;) {
+        long n = netio::ReceiveSome(socket_, p, left);
+        if (n <= 0) {
+            end_ = n == 0 ? End::Closed : netio::TimedOut() ? End::Idle : End::Failed;
+            if (end_ == End::Failed) failure_ = netio::LastError();
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+        if (got) *got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void Session::LogEnd(bool inRequest) {
+    if (end_ == End::Idle)
+        Log("no byte for " + DurationText(options_.idleTimeout) + ": closed");
+    else if (end_ == End::Failed)
+        Log("connection lost: " + failure_);
+    else
+        Log(inRequest ? "connection lost in the middle of a request" : "closed by the client");
+}
+
 // Frame and data go out in one send, as one piece of the stream.
 bool Session::SendReply(const KelCommand &reply, const Bytes &data) {
+    return SendFrame(EncodeFrameWithData(reply, data));
+}
+
+bool Session::SendFrame(const Bytes &frame) {
     if (options_.misbehaviour == Misbehaviour::NoSkip) {
         KelCommand noSkip = MakeCommand(kNoSkipFrame);
         noSkip.bFlags = KEL_FLAG_NOSKIP;
         if (!SendBytes(EncodeFrameWithData(noSkip, {}))) return false;
     }
-    return SendBytes(EncodeFrameWithData(reply, data));
+    return SendBytes(frame);
 }
 
 bool Session::SendBytes(const Bytes &bytes) {
@@ -169,7 +216,9 @@ bool Session::SendBytes(const Bytes &bytes) {
         cut = true;
     }
     if (len > 0 && !netio::SendAll(socket_, bytes.data(), len)) {
-        Log("connection lost while sending");
+        Log(netio::TimedOut()
+                ? "took no byte of a reply for " + DurationText(options_.idleTimeout) + ": closed"
+                : "connection lost while sending");
         return false;
     }
     bytesSent_ += len;

@@ -1,6 +1,9 @@
 #include "users.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -68,26 +71,47 @@ bool ParseUserSpec(const std::string &text, User *user, std::string *error) {
     return true;
 }
 
-bool LoadUsersFile(const std::string &path, std::vector<User> *users, std::string *error) {
-    std::ifstream in(path);
-    if (!in) {
-        *error = "cannot read users file " + path;
-        return false;
-    }
+bool LoadUsers(std::istream &in, const std::string &name, std::vector<User> *users, std::string *error) {
+    const std::size_t before = users->size();
     std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
         std::istringstream words(line);
         std::vector<std::string> fields;
         for (std::string word; words >> word;) fields.push_back(word == "-" ? "" : word);
         if (fields.empty() || fields[0][0] == '#') continue;
         User user;
         if (!MakeUser(fields, &user, error)) {
-            *error = path + ":" + std::to_string(number) + ": " + *error;
+            *error = name + ":" + std::to_string(number) + ": " + *error;
+            users->resize(before);
             return false;
         }
         users->push_back(user);
     }
-    return true;
+    if (in.bad())
+        *error = "reading users file " + name + " failed after line " + std::to_string(number);
+    else if (users->size() == before)
+        *error = "users file " + name + " names no user (without users anyone could log on)";
+    else
+        return true;
+    users->resize(before);
+    return false;
+}
+
+bool LoadUsersFile(const std::string &path, std::vector<User> *users, std::string *error) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        *error = "users file " + path + " is a directory";
+        return false;
+    }
+    errno = 0;
+    std::ifstream in(path);
+    if (!in) {
+        *error = "cannot read users file " + path + (errno ? std::string(": ") + std::strerror(errno) : "");
+        return false;
+    }
+    return LoadUsers(in, path, users, error);
 }
 
 std::uint32_t CheckLogon(const std::vector<User> &users, const LogonRequest &request) {

@@ -3,6 +3,7 @@
 #define KELSRV_USERS_H
 
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,15 @@ struct User {
 // Parses "NAME:PASSWORD[:PASSWORD2[:CODE]]" (CODE decimal or 0x-hex).
 bool ParseUserSpec(const std::string &text, User *user, std::string *error);
 
-// Reads a users file: one user per line as "NAME PASSWORD [PASSWORD2 [CODE]]"
+// Reads users, one per line as "NAME PASSWORD [PASSWORD2 [CODE]]"
 // separated by blanks; "-" stands for an empty password; blank lines and
-// lines starting with '#' are skipped. Appends to *users.
+// lines starting with '#' are skipped. Appends to *users. A bad line, a
+// read that fails or no user at all is an error (named after name), and
+// then nothing is appended: a server must not fall back to its open mode.
+bool LoadUsers(std::istream &in, const std::string &name, std::vector<User> *users, std::string *error);
+
+// LoadUsers from the file at path; a path that cannot be opened or is a
+// directory is an error too.
 bool LoadUsersFile(const std::string &path, std::vector<User> *users, std::string *error);
 
 // The host return code of a logon: 0 accepted, else the refusal (see

@@ -83,15 +83,6 @@ KelCommand DecodeFrame(const std::uint8_t *bytes) {
     return cmd;
 }
 
-bool ReadFrame(netio::Socket s, KelCommand *cmd) {
-    std::uint8_t frame[kFrameHeaderLen + 16];
-    if (!netio::ReceiveExact(s, frame, kFrameHeaderLen)) return false;
-    std::size_t words = FrameLength(frame[4]) - kFrameHeaderLen;
-    if (words > 0 && !netio::ReceiveExact(s, frame + kFrameHeaderLen, words)) return false;
-    *cmd = DecodeFrame(frame);
-    return true;
-}
-
 Bytes MakeIdentBlock(std::uint32_t id, std::uint32_t version, const std::string &description) {
     Bytes block(kIdentBlockLen, 0);
     PutBigEndian32(block.data(), id);

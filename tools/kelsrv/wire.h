@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "kelapi.h"
-#include "netio.h"
 
 namespace kelsrv {
 
@@ -44,9 +43,6 @@ std::size_t FrameLength(std::uint8_t flags);
 
 // Decodes one whole frame from bytes (at least FrameLength(bytes[4]) long).
 KelCommand DecodeFrame(const std::uint8_t *bytes);
-
-// Reads one frame from the socket. False if the connection ended first.
-bool ReadFrame(netio::Socket s, KelCommand *cmd);
 
 // The 88-byte identify block: id and version big-endian, the description
 // NUL-padded to 80 bytes (cut at 80).

@@ -1,49 +1,19 @@
+// netio.cpp - the socket calls that read the same on every platform; the
+// platform's own headers and types come from its netio_native.h.
 #include "netio.h"
 
 #include <cstring>
-#include <mutex>
 
-#if defined(_WIN32)
-#  include <winsock2.h>
-#  include <ws2tcpip.h>
-#else
-#  include <arpa/inet.h>
-#  include <netinet/in.h>
-#  include <netinet/tcp.h>
-#  include <sys/socket.h>
-#  include <unistd.h>
-
-#  include <cerrno>
-#endif
+#include "netio_platform.h"
 
 namespace netio {
 namespace {
 
-#if defined(_WIN32)
-using NativeSocket = SOCKET;
-constexpr int kShutSend = SD_SEND;
-constexpr int kShutBoth = SD_BOTH;
-constexpr int kSendFlags = 0;
-int NativeError() { return WSAGetLastError(); }
-void CloseNative(NativeSocket s) { closesocket(s); }
-#else
-using NativeSocket = int;
-constexpr int kShutSend = SHUT_WR;
-constexpr int kShutBoth = SHUT_RDWR;
-constexpr int kSendFlags = MSG_NOSIGNAL;
-int NativeError() { return errno; }
-void CloseNative(NativeSocket s) { ::close(s); }
-#endif
+using native::Handle;
 
-NativeSocket Native(Socket s) { return static_cast<NativeSocket>(s); }
+Handle Native(Socket s) { return static_cast<Handle>(s); }
 
-Socket Wrap(NativeSocket s) {
-#if defined(_WIN32)
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
-#else
-    return s < 0 ? kInvalidSocket : static_cast<Socket>(s);
-#endif
-}
+Socket Wrap(Handle s) { return s == native::kInvalid ? kInvalidSocket : static_cast<Socket>(s); }
 
 bool MakeAddress(const std::string &host, std::uint16_t port, sockaddr_in *addr) {
     std::memset(addr, 0, sizeof *addr);
@@ -56,66 +26,57 @@ bool MakeAddress(const std::string &host, std::uint16_t port, sockaddr_in *addr)
     return inet_pton(AF_INET, host.c_str(), &addr->sin_addr) == 1;
 }
 
+// A fresh TCP socket and the address of host:port; kInvalidSocket on failure,
+// with the error set to an invalid argument for a host that is no address.
+Socket OpenTcp(const std::string &host, std::uint16_t port, sockaddr_in *addr) {
+    if (!Startup()) return kInvalidSocket;
+    if (!MakeAddress(host, port, addr)) {
+        platform::SetErrorCode(platform::InvalidArgumentCode());
+        return kInvalidSocket;
+    }
+    return Wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+}
+
+// Closes s without letting the close overwrite the error that made us give it up.
+Socket CloseKeepingError(Socket s) {
+    int saved = platform::ErrorCode();
+    platform::CloseNative(Native(s));
+    platform::SetErrorCode(saved);
+    return kInvalidSocket;
+}
+
 // Small request/reply exchanges are what runs over these sockets; without
 // this each reply would wait on the peer's delayed acknowledgement.
-void DisableNagle(NativeSocket s) {
+void DisableNagle(Socket s) {
     int one = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+    setsockopt(Native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
 }
 
 }  // namespace
 
-bool Startup() {
-#if defined(_WIN32)
-    static std::once_flag once;
-    static bool started = false;
-    std::call_once(once, [] {
-        WSADATA data;
-        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    });
-    return started;
-#else
-    return true;
-#endif
-}
-
-// A fresh TCP socket and the address of host:port; kInvalidSocket on failure.
-static Socket OpenTcp(const std::string &host, std::uint16_t port, sockaddr_in *addr) {
-    if (!Startup() || !MakeAddress(host, port, addr)) return kInvalidSocket;
-    return Wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+bool IsIPv4Address(const std::string &text) {
+    in_addr addr;
+    return inet_pton(AF_INET, text.c_str(), &addr) == 1;
 }
 
 Socket Listen(const std::string &host, std::uint16_t port, std::uint16_t *boundPort, int backlog) {
     sockaddr_in addr;
     Socket s = OpenTcp(host, port, &addr);
     if (s == kInvalidSocket) return kInvalidSocket;
-#if !defined(_WIN32)
-    // A restarted server must not wait for old connections in TIME_WAIT.
-    // (On Windows the same option would let two servers share a port.)
-    int one = 1;
-    setsockopt(Native(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-#endif
+    platform::AllowQuickRestart(Native(s));
     sockaddr_in bound;
-    socklen_t boundLen = sizeof bound;
+    native::AddressLength boundLen = sizeof bound;
     if (::bind(Native(s), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(Native(s), backlog) != 0 ||
-        ::getsockname(Native(s), reinterpret_cast<sockaddr *>(&bound), &boundLen) != 0) {
-        int saved = NativeError();
-        CloseNative(Native(s));
-#if defined(_WIN32)
-        WSASetLastError(saved);
-#else
-        errno = saved;
-#endif
-        return kInvalidSocket;
-    }
+        ::listen(Native(s), backlog == kMaxBacklog ? MaxBacklog() : backlog) != 0 ||
+        ::getsockname(Native(s), reinterpret_cast<sockaddr *>(&bound), &boundLen) != 0)
+        return CloseKeepingError(s);
     if (boundPort) *boundPort = ntohs(bound.sin_port);
     return s;
 }
 
 Socket Accept(Socket listener) {
     Socket s = Wrap(::accept(Native(listener), nullptr, nullptr));
-    if (s != kInvalidSocket) DisableNagle(Native(s));
+    if (s != kInvalidSocket) DisableNagle(s);
     return s;
 }
 
@@ -123,11 +84,9 @@ Socket Connect(const std::string &host, std::uint16_t port) {
     sockaddr_in addr;
     Socket s = OpenTcp(host, port, &addr);
     if (s == kInvalidSocket) return kInvalidSocket;
-    if (::connect(Native(s), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        CloseNative(Native(s));
-        return kInvalidSocket;
-    }
-    DisableNagle(Native(s));
+    if (::connect(Native(s), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        return CloseKeepingError(s);
+    DisableNagle(s);
     return s;
 }
 
@@ -135,7 +94,7 @@ bool SendAll(Socket s, const void *data, std::size_t len) {
     const char *p = static_cast<const char *>(data);
     while (len > 0) {
         int chunk = len > 65536 ? 65536 : static_cast<int>(len);
-        auto n = ::send(Native(s), p, chunk, kSendFlags);
+        auto n = ::send(Native(s), p, chunk, native::kSendFlags);
         if (n <= 0) return false;
         p += n;
         len -= static_cast<std::size_t>(n);
@@ -161,33 +120,21 @@ bool ReceiveExact(Socket s, void *buffer, std::size_t len, std::size_t *received
     return got == len;
 }
 
-void ShutdownSend(Socket s) { ::shutdown(Native(s), kShutSend); }
-void ShutdownBoth(Socket s) { ::shutdown(Native(s), kShutBoth); }
-
-bool WakeReceiver(Socket s) {
-#if defined(_WIN32)
-    CloseNative(Native(s));
-    return true;
-#else
-    ShutdownBoth(s);
-    return false;
-#endif
-}
+void ShutdownSend(Socket s) { ::shutdown(Native(s), native::kShutSend); }
+void ShutdownBoth(Socket s) { ::shutdown(Native(s), native::kShutBoth); }
 
 bool SetReceiveTimeout(Socket s, unsigned milliseconds) {
-#if defined(_WIN32)
-    DWORD timeout = milliseconds;
-#else
-    timeval timeout;
-    timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
-    timeout.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
-#endif
-    return setsockopt(Native(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout),
-                      sizeof timeout) == 0;
+    return platform::SetTimeout(Native(s), SO_RCVTIMEO, milliseconds);
 }
 
+bool SetSendTimeout(Socket s, unsigned milliseconds) {
+    return platform::SetTimeout(Native(s), SO_SNDTIMEO, milliseconds);
+}
+
+bool TimedOut() { return platform::IsTimeoutCode(platform::ErrorCode()); }
+
 void Close(Socket s) {
-    if (s != kInvalidSocket) CloseNative(Native(s));
+    if (s != kInvalidSocket) platform::CloseNative(Native(s));
 }
 
 bool MakeLoopbackPair(LoopbackPair *pair) {
@@ -214,20 +161,15 @@ void ClosePair(LoopbackPair *pair) {
 
 std::string PeerName(Socket s) {
     sockaddr_in addr;
-    socklen_t len = sizeof addr;
-    if (::getpeername(Native(s), reinterpret_cast<sockaddr *>(&addr), &len) != 0) return "?";
+    native::AddressLength len = sizeof addr;
+    if (::getpeername(Native(s), reinterpret_cast<sockaddr *>(&addr), &len) != 0 || len != sizeof addr ||
+        addr.sin_family != AF_INET)
+        return "?";
     char text[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
     return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
-std::string LastError() {
-    int code = NativeError();
-#if defined(_WIN32)
-    return "socket error " + std::to_string(code);
-#else
-    return std::string(std::strerror(code)) + " (" + std::to_string(code) + ")";
-#endif
-}
+std::string LastError() { return platform::ErrorText(platform::ErrorCode()); }
 
 }  // namespace netio

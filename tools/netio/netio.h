@@ -1,8 +1,9 @@
 // netio - a small blocking TCP/IPv4 socket layer for kelsrv and the tests.
 //
-// Every call blocks without a time-out. Sockets are plain handles; the
-// caller closes what it opened. Sends never raise SIGPIPE: a send to a
-// closed peer fails instead.
+// Every call blocks, without a time-out unless one was set on the socket.
+// Sockets are plain handles; the caller closes what it opened. Sends never
+// raise SIGPIPE: a send to a closed peer fails instead. The POSIX and the
+// Windows calls live in netio_posix.cpp and netio_win32.cpp.
 #ifndef KEL_NETIO_H
 #define KEL_NETIO_H
 
@@ -20,11 +21,22 @@ constexpr Socket kInvalidSocket = -1;
 // safe to call from any thread, any number of times. False if it failed.
 bool Startup();
 
-// Listens on host:port (dotted IPv4, "" or "0.0.0.0" for any). With port 0
-// the system picks one; *boundPort (if given) receives the port in use.
-// Returns kInvalidSocket on failure; LastError() says why.
+// A backlog for Listen: the largest the system allows (see MaxBacklog).
+constexpr int kMaxBacklog = -1;
+
+// The largest listen backlog the system grants: net.core.somaxconn on
+// Linux, SOMAXCONN elsewhere.
+int MaxBacklog();
+
+// Whether text is a dotted IPv4 address such as "127.0.0.1".
+bool IsIPv4Address(const std::string &text);
+
+// Listens on host:port (dotted IPv4, "" or "0.0.0.0" for any) with room for
+// backlog connections that wait to be accepted. With port 0 the system
+// picks one; *boundPort (if given) receives the port in use. Returns
+// kInvalidSocket on failure; LastError() says why.
 Socket Listen(const std::string &host, std::uint16_t port, std::uint16_t *boundPort = nullptr,
-              int backlog = 64);
+              int backlog = kMaxBacklog);
 
 // Waits for the next connection on a listening socket. kInvalidSocket on failure.
 Socket Accept(Socket listener);
@@ -56,9 +68,21 @@ void ShutdownBoth(Socket s);
 bool WakeReceiver(Socket s);
 
 // Makes receives on s fail after milliseconds without data instead of
-// waiting for ever (0 = wait for ever again). For test clients that must
-// fail, not hang, when a peer goes quiet.
+// waiting for ever (0 = wait for ever again), so that a peer that goes
+// quiet ends the wait; TimedOut() then tells this failure from others.
 bool SetReceiveTimeout(Socket s, unsigned milliseconds);
+
+// The same for sends: a send fails once the peer has taken no byte for
+// milliseconds. What was sent of it is unknown; close the socket.
+bool SetSendTimeout(Socket s, unsigned milliseconds);
+
+// Whether the last failed call of this thread failed because its time-out passed.
+bool TimedOut();
+
+// Raises the number of sockets this process may hold open to at least
+// count, as far as the system lets it, and returns the limit now in force
+// (ULONG_MAX where the system sets none, as on Windows).
+unsigned long RaiseSocketLimit(unsigned long count);
 
 // Closes the handle; kInvalidSocket is ignored.
 void Close(Socket s);
@@ -71,7 +95,8 @@ struct LoopbackPair {
 bool MakeLoopbackPair(LoopbackPair *pair);
 void ClosePair(LoopbackPair *pair);
 
-// "host:port" of the peer of a connected socket, for log lines.
+// "host:port" of the peer of a connected TCP/IPv4 socket, for log lines;
+// "?" for any other socket.
 std::string PeerName(Socket s);
 
 // The last socket error of this thread, as text with its number.
