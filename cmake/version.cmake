@@ -1,0 +1,27 @@
+# Windows version resources: the DLL and the tools carry the header's version,
+# the product name and a description, which Explorer and wmic show.
+if(NOT WIN32)
+  return()
+endif()
+enable_language(RC)
+
+# kel_version_resource(<target> <description>)
+function(kel_version_resource target description)
+  get_target_property(type ${target} TYPE)
+  set(KEL_RC_NAME ${target})
+  set(KEL_RC_DESCRIPTION "${description}")
+  if(type STREQUAL "SHARED_LIBRARY")
+    set(KEL_RC_FILETYPE VFT_DLL)
+    set(KEL_RC_FILENAME ${target}.dll)
+  else()
+    set(KEL_RC_FILETYPE VFT_APP)
+    set(KEL_RC_FILENAME ${target}.exe)
+  endif()
+  set(rc ${PROJECT_BINARY_DIR}/version/${target}.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
+
+kel_version_resource(kelapi "Hox/Pym connector client library")
+kel_version_resource(kelcli "Command-line client of a Hox/Pym connector server")
+kel_version_resource(kelsrv "Reference Hox/Pym connector server")
