@@ -22,10 +22,11 @@ install(TARGETS kelapi EXPORT kelapiTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/kelapi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS kelsrv kelcli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(TARGET ostrel)
-  install(TARGETS ostrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+foreach(program kelsrv kelcli ostrel)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
 
 set(kel_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/kelapi)
 install(EXPORT kelapiTargets NAMESPACE kelapi:: DESTINATION ${kel_config_dir})
@@ -45,13 +46,15 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/kelapi.pc.in ${CMAKE_CURRENT_BINARY_DIR
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelapi.pc DESTINATION ${kel_pc_dir})
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/kelapi.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/man/kelcli.1 ${PROJECT_SOURCE_DIR}/docs/man/kelsrv.1
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(TARGET kelcli)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/kelcli.1 ${PROJECT_SOURCE_DIR}/docs/man/kelsrv.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md" PATTERN man EXCLUDE)
 install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The installed client finds the installed library beside it.
-if(NOT WIN32)
+if(TARGET kelcli AND NOT WIN32)
   set_target_properties(kelcli PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 endif()
