@@ -6,21 +6,9 @@
 set -u
 name=$1 kelsrv=$2 program=$3
 shift 3
-emulator=()
-if [ "${1:-}" = "--" ]; then
-  shift
-  emulator=("$@")
-fi
-limit=${KEL_E2E_WAIT:-120}  # seconds; a cold Wine prefix can be slow to start
-work=$(mktemp -d)
-failures=0
 source "$(dirname "$0")/../../scripts/kelsrv-run.sh"
-trap 'kelsrv_stop; rm -rf "$work"' EXIT
+e2e_begin "$@"
 
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 # run EXPECTED_EXIT ARGS...: the example in $work, output without carriage returns in $work/out.
 run() {
   local expected=$1 rc
