@@ -12,13 +12,12 @@
 #  undef uint8_t
 #endif
 
-#if KELAPI_VERSION < 10100 || KELAPI_VERSION != KELAPI_VERSION_MAJOR * 10000 + KELAPI_VERSION_MINOR * 100 + KELAPI_VERSION_PATCH
+#if KELAPI_VERSION < 10100 || \
+    KELAPI_VERSION != KELAPI_VERSION_MAJOR * 10000 + KELAPI_VERSION_MINOR * 100 + KELAPI_VERSION_PATCH
 #  error "KELAPI_VERSION does not match its parts"
 #endif
 
-static void KELAPI_CALL CountLine(const char *szLine) {
-    (void)szLine;
-}
+static void KELAPI_CALL CountLine(const char *szLine) { (void)szLine; }
 
 int32_t UseEveryDeclaration(uint32_t dwIP);
 int32_t UseEveryDeclaration(uint32_t dwIP) {

@@ -43,7 +43,8 @@ int KelConsumerMain(void) {
     if (KelStrToIP("10.0.0.1") != KelDwordToNet(0x0A000001u)) nFailed |= 1 << 0;
     if (KelIPToStr(KelStrToIP("10.0.0.1"), szText) != KEL_OK || !Equal(szText, "10.0.0.1")) nFailed |= 1 << 1;
     if (KelWordToHost(0x1234) != 0x3412) nFailed |= 1 << 2;
-    if (KelAllocConnection(KelStrToIP("127.0.0.1"), 0, "user", "pw", 0, &hConnection) != KEL_OK) nFailed |= 1 << 3;
+    if (KelAllocConnection(KelStrToIP("127.0.0.1"), 0, "user", "pw", 0, &hConnection) != KEL_OK)
+        nFailed |= 1 << 3;
     if (KelLock(hConnection) != KEL_OK || KelLock(hConnection) != KEL_ERR_LOCKED) nFailed |= 1 << 4;
     if (KelUnLock(hConnection) != KEL_OK || KelFreeConnection(hConnection) != KEL_OK) nFailed |= 1 << 5;
     if (!bSawFreeLine) nFailed |= 1 << 6;
