@@ -4,14 +4,27 @@
  * One TCP connection per connection handle: identification and logon,
  * command frames with optional words, buffered sends, exact receives, a
  * trace through the caller's callback, host-system handles, and address and
- * byte-order helpers. Every function runs to completion on the caller's
- * thread; socket calls block without a time-out.
+ * byte-order helpers. The reference manual is docs/README.md.
+ *
+ * Rules that hold for every function below:
+ * - It runs to completion on the caller's thread. Socket calls block; they
+ *   have no time-out unless KelSetTimeout or KELAPI_TIMEOUT_MS sets one.
+ * - It returns a result code (KEL_OK or KEL_ERR_...), except the address
+ *   helpers (an address, 0 on failure), the byte-order helpers (the value)
+ *   and the copy helpers (the destination).
+ * - Order of checks: null pointers (KEL_ERR_PARAM), then the entry trace
+ *   line, then the handle's kind (KEL_ERR_HANDLE). The allocation functions
+ *   write their entry line before any check.
+ * - Every failure writes one "Error:" trace line at each level it passes.
+ * - Calls on one handle must not overlap: the library takes no locks, and
+ *   KelLock is a busy flag, not a mutex.
+ *
+ * The header is plain C89 and C++98. Defining KELAPI_STRICT before including
+ * it gives the two handle kinds distinct pointer types; the ABI is the same.
  */
 /* clang-format off: the tables below are aligned by hand. */
 #ifndef KELAPI_H
 #define KELAPI_H
-
-#include <stdint.h>
 
 /* The library's version. KELAPI_VERSION grows with every release, so a
  * program can compare it: KELAPI_VERSION >= 10100 for 1.1.0 or later. */
@@ -19,6 +32,19 @@
 #define KELAPI_VERSION_MINOR 1
 #define KELAPI_VERSION_PATCH 0
 #define KELAPI_VERSION (KELAPI_VERSION_MAJOR * 10000 + KELAPI_VERSION_MINOR * 100 + KELAPI_VERSION_PATCH)
+
+/* Fixed-width integers. The Microsoft compilers before Visual C++ 2010 have
+ * no <stdint.h>; there the four types the library uses are defined here
+ * (all its 32-bit targets have a 32-bit int). A program that brings its own
+ * <stdint.h> to such a compiler defines KELAPI_HAVE_STDINT_H. */
+#if defined(_MSC_VER) && _MSC_VER < 1600 && !defined(KELAPI_HAVE_STDINT_H)
+typedef signed int     int32_t;
+typedef unsigned int   uint32_t;
+typedef unsigned short uint16_t;
+typedef unsigned char  uint8_t;
+#else
+#  include <stdint.h>
+#endif
 
 #if defined(_WIN32)
 #  define KELAPI_CALL __cdecl
@@ -41,21 +67,21 @@ extern "C" {
 #endif
 
 /* Result codes. 104 to 108 and 200 to 205 are host return codes in the
- * library's numbering (see KelCmdErrToKelErr). */
+ * library's numbering (see KelCmdErrToKelErr); KelResultText describes each. */
 #define KEL_OK                    0
-#define KEL_ERR_PARAM             1
-#define KEL_ERR_SYSTEM            3
-#define KEL_ERR_HANDLE            4
-#define KEL_ERR_CONNECTED         5
-#define KEL_ERR_ALREADY_CONNECTED 100
-#define KEL_ERR_NOT_CONNECTED     101
-#define KEL_ERR_COMM              102
+#define KEL_ERR_PARAM             1   /* a required pointer argument is null */
+#define KEL_ERR_SYSTEM            3   /* no memory, socket or address text; unknown host code */
+#define KEL_ERR_HANDLE            4   /* the handle is of the wrong kind */
+#define KEL_ERR_CONNECTED         5   /* KelFreeConnection on an open connection */
+#define KEL_ERR_ALREADY_CONNECTED 100 /* KelConnect on a connection that holds a socket */
+#define KEL_ERR_NOT_CONNECTED     101 /* no socket, or the server cannot be reached */
+#define KEL_ERR_COMM              102 /* a send or receive failed, came short or timed out */
 #define KEL_ERR_HOST_104          104
-#define KEL_ERR_PROTOCOL          105
+#define KEL_ERR_PROTOCOL          105 /* the server's answer does not fit the protocol */
 #define KEL_ERR_HOST_106          106
 #define KEL_ERR_HOST_107          107
 #define KEL_ERR_HOST_108          108
-#define KEL_ERR_LOCKED            109
+#define KEL_ERR_LOCKED            109 /* the connection's busy flag is already set */
 #define KEL_ERR_HOST_200          200
 #define KEL_ERR_HOST_201          201
 #define KEL_ERR_HOST_202          202
@@ -84,106 +110,272 @@ extern "C" {
 #define KEL_FLAG_DATALEN 0x08
 #define KEL_FLAG_NOSKIP  0x10
 
-/* Opaque handles: the first 32-bit word of the record is its type tag. */
+/* Opaque handles: the first 32-bit word of the record is its type tag (1 for
+ * a connection, 2 for a host system). By default both are void pointers, so
+ * the compiler takes either where the other is expected; with KELAPI_STRICT
+ * each is a pointer to a type of its own. */
+#if defined(KELAPI_STRICT)
+typedef struct KelOpaqueConnection *HKELCONNECTION;
+typedef struct KelOpaqueHoxSystem  *HKELHOXSYSTEM;
+#else
 typedef void *HKELCONNECTION;
 typedef void *HKELHOXSYSTEM;
+#endif
 
-/* One command frame in memory. A zero field is a word that is not on the wire. */
+/* One command frame in memory. A zero field is a word that is not on the
+ * wire; a received record holds zero in every field whose word was absent. */
 typedef struct KelCommand {
-    uint32_t dwCommand;
-    uint32_t dwParm1;
-    uint32_t dwRetCode;
-    uint32_t dwParm3;
-    uint32_t dwDataLen;
-    uint8_t  bFlags;
+    uint32_t dwCommand;      /* command or reply code */
+    uint32_t dwParm1;        /* optional word, flag 0x01 */
+    uint32_t dwRetCode;      /* host return code of a reply, flag 0x02 */
+    uint32_t dwParm3;        /* optional word, flag 0x04 */
+    uint32_t dwDataLen;      /* data bytes after the frame, flag 0x08 */
+    uint8_t  bFlags;         /* the frame's flag byte */
     uint8_t  abReserved[3];
 } KelCommand;
 
 /* The identity a server reported when the connection was opened. */
 typedef struct KelSystemInfo {
-    uint32_t dwServerID;          /* marker byte (bits 24 to 31) cleared */
+    uint32_t dwServerID;              /* marker byte (bits 24 to 31) cleared */
     uint32_t dwServerVersion;
-    char     szServerDescription[80];
-    uint8_t  bLogonData;
-    uint8_t  abFill[3];
+    char     szServerDescription[80]; /* at most 79 characters, NUL-filled */
+    uint8_t  bLogonData;              /* the data byte of the logon reply */
+    uint8_t  abFill[3];               /* zero */
 } KelSystemInfo;
 
-#if defined(__cplusplus)
-static_assert(sizeof(KelCommand) == 24, "KelCommand is 24 bytes");
-static_assert(sizeof(KelSystemInfo) == 92, "KelSystemInfo is 92 bytes");
-#else
-_Static_assert(sizeof(KelCommand) == 24, "KelCommand is 24 bytes");
-_Static_assert(sizeof(KelSystemInfo) == 92, "KelSystemInfo is 92 bytes");
-#endif
+/* The layout is part of the ABI. A wrong size makes an array of negative
+ * size, which every C and C++ compiler rejects. */
+typedef char KelAssertCommandIs24Bytes[sizeof(KelCommand) == 24 ? 1 : -1];
+typedef char KelAssertSystemInfoIs92Bytes[sizeof(KelSystemInfo) == 92 ? 1 : -1];
 
-/* The trace: set fKelTraceFunc and a non-zero bKelTraceOn to receive one
- * line per call; the line lives only during the callback. */
-#if defined(_WIN32)
-typedef void (__cdecl *KelTraceFunc)(const char *szLine);
-#else
-typedef void (*KelTraceFunc)(const char *szLine);
-#endif
+/* ==== The trace
+ *
+ * With fKelTraceFunc set and bKelTraceOn non-zero, the library hands every
+ * line it writes to the callback, on the thread of the call that writes it:
+ *   "hh:mm:ss  dd.mm.yyyy - Module at line:  text", at most 399 characters,
+ * no line end. The line lives only during the callback; calls on several
+ * threads may call it at once. The program writes both variables directly,
+ * at any time between calls; the library only reads them. Off by default. */
+typedef void (KELAPI_CALL *KelTraceFunc)(const char *szLine);
 
 KELAPI_EXPORT extern int32_t bKelTraceOn;
 KELAPI_EXPORT extern KelTraceFunc fKelTraceFunc;
 
-/* Connections and the byte stream. */
+/* ==== Connections and the byte stream */
+
+/* Creates an unconnected connection to dwIP (network byte order, as
+ * KelStrToIP gives it; not checked) and wPort (host byte order; 0 means
+ * KEL_DEFAULT_PORT). szUserID and szPassword are required, szPassword2 may be
+ * null; each keeps at most 8 characters. Starts the library on first use.
+ * Traces its entry (before any check) and the new handle.
+ * KEL_OK: *phConnection is the handle. KEL_ERR_PARAM: szUserID, szPassword or
+ * phConnection null; *phConnection untouched. KEL_ERR_SYSTEM: no memory;
+ * *phConnection null. Nothing stays allocated on failure. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelAllocConnection(uint32_t dwIP, uint16_t wPort, const char *szUserID,
                                                      const char *szPassword, const char *szPassword2,
                                                      HKELCONNECTION *phConnection);
+
+/* Clears and frees an unconnected connection. Traces its entry.
+ * KEL_OK. KEL_ERR_PARAM: null. KEL_ERR_HANDLE: not a connection.
+ * KEL_ERR_CONNECTED: the socket is still open (also after a failed
+ * KelConnect); nothing changes, call KelDisconnect first. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelFreeConnection(HKELCONNECTION hConnection);
+
+/* Sets the connection's busy flag; never waits. Not a mutex: it marks an
+ * exchange in progress for cooperating callers. Traces its entry.
+ * KEL_OK: the flag was free and is set. KEL_ERR_PARAM: null.
+ * KEL_ERR_HANDLE: not a connection. KEL_ERR_LOCKED: already set (also after
+ * a KelConnect that failed with the socket open, until KelDisconnect). */
 KELAPI_EXPORT int32_t KELAPI_CALL KelLock(HKELCONNECTION hConnection);
+
+/* Clears the busy flag, whoever set it. Traces its entry.
+ * KEL_OK, also when it was clear. KEL_ERR_PARAM: null. KEL_ERR_HANDLE. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelUnLock(HKELCONNECTION hConnection);
+
+/* Writes dwLen bytes from lpData through the connection's 1024-byte send
+ * buffer. Bytes wait in the buffer until it fills, more arrives than fits,
+ * or bFlush is non-zero; then they go to the socket before the caller's.
+ * dwLen 0 with bFlush sends what waits. *lpdwSent: bytes accepted.
+ * Writes no trace line but "Error:".
+ * KEL_OK: *lpdwSent == dwLen. KEL_ERR_PARAM: hConnection or lpdwSent null.
+ * KEL_ERR_HANDLE, KEL_ERR_NOT_CONNECTED (no socket): *lpdwSent 0.
+ * KEL_ERR_COMM: a socket send failed or came short; bytes of the buffer that
+ * did not leave stay in it and go first next time. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelSend(HKELCONNECTION hConnection, const void *lpData, uint32_t dwLen,
                                           uint32_t *lpdwSent, int32_t bFlush);
+
+/* Reads up to dwLen bytes into lpBuffer: one socket receive with bWaitAll 0,
+ * else until all dwLen bytes are there. *lpdwReceived: bytes read (lpBuffer
+ * and lpdwReceived are not checked). Writes no trace line but "Error:".
+ * KEL_OK. KEL_ERR_PARAM: hConnection null. KEL_ERR_HANDLE,
+ * KEL_ERR_NOT_CONNECTED: *lpdwReceived untouched. KEL_ERR_COMM: the receive
+ * failed or the server closed the connection; what came stays in lpBuffer
+ * and *lpdwReceived. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelReceive(HKELCONNECTION hConnection, void *lpBuffer, uint32_t dwLen,
                                              uint32_t *lpdwReceived, int32_t bWaitAll);
 
-/* Command frames. */
+/* ==== Command frames */
+
+/* Encodes *lpCommand as a frame (code, flag byte, each non-zero optional
+ * word) into the send buffer; with bFlush 0 it waits there, so that data
+ * sent next with flush leaves with it. Keep bits 0x01 to 0x08 of bFlags
+ * clear: the fields decide them. Writes no trace line but "Error:".
+ * KEL_OK. KEL_ERR_PARAM: a null pointer. KEL_ERR_HANDLE,
+ * KEL_ERR_NOT_CONNECTED, KEL_ERR_COMM: from KelSend. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelSendCommand(HKELCONNECTION hConnection, const KelCommand *lpCommand,
                                                  int32_t bFlush);
+
+/* Reads one frame into *lpCommand (cleared first); the dwDataLen bytes after
+ * it stay in the stream for the caller. Writes no trace line but "Error:".
+ * KEL_OK. KEL_ERR_PARAM: a null pointer. KEL_ERR_HANDLE,
+ * KEL_ERR_NOT_CONNECTED, KEL_ERR_COMM: from KelReceive, or a short frame;
+ * the record keeps the words that arrived whole. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelReceiveCommand(HKELCONNECTION hConnection, KelCommand *lpCommand);
+
+/* Disposes of a frame that was not the one awaited: KEL_CMD_IGNORE reads
+ * nothing; any other frame's dwDataLen bytes are read and dropped.
+ * Writes no trace line but "Error:".
+ * KEL_OK. KEL_ERR_PARAM: a null pointer. KEL_ERR_PROTOCOL: the frame has
+ * KEL_FLAG_NOSKIP; its data stays unread. KEL_ERR_HANDLE,
+ * KEL_ERR_NOT_CONNECTED, KEL_ERR_COMM: from KelReceive. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelDispatchCommand(HKELCONNECTION hConnection, const KelCommand *lpCommand);
+
+/* Reads frames into *lpCommand until one has the code dwExpected, handing
+ * each other frame to KelDispatchCommand. Only the code is compared: the
+ * reply's dwRetCode is the caller's to judge, and its data is still unread.
+ * Writes no trace line but "Error:".
+ * KEL_OK. KEL_ERR_PARAM: a null pointer. Any code of KelReceiveCommand or
+ * KelDispatchCommand (KEL_ERR_COMM, KEL_ERR_PROTOCOL, ...). */
 KELAPI_EXPORT int32_t KELAPI_CALL KelWaitForResponse(HKELCONNECTION hConnection, uint32_t dwExpected,
                                                      KelCommand *lpCommand);
+
+/* Maps a host return code to a result code: 0 to KEL_OK, 0x00010001 and
+ * 0x00010004 to 104, 0x00010002 106, 0x00010003 107, 0x00010005 108,
+ * 0x00020001 and 0x00060001 200, 0x00030004 and 0x00050002 201, 0x00030001
+ * and 0x00050001 202, 0x00030002 203, 0x00030003 204, 0x00040001 205; any
+ * other value to KEL_ERR_SYSTEM. Never fails; writes no trace line. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelCmdErrToKelErr(uint32_t dwRetCode);
 
-/* Connect and disconnect. */
+/* ==== Connect and disconnect */
+
+/* Opens the TCP connection, runs the identify exchange (only a server whose
+ * identifier has the top byte 0x53 is accepted) and logs on with the
+ * connection's credentials. Traces its entry, the socket, the bind and
+ * connect results and the server's identifier, version and description.
+ * KEL_OK: logged on, busy flag clear.
+ * Failures that leave the connection as it was: KEL_ERR_PARAM (null),
+ * KEL_ERR_HANDLE, KEL_ERR_ALREADY_CONNECTED (it holds a socket).
+ * Failures that leave no socket: KEL_ERR_SYSTEM (no socket),
+ * KEL_ERR_NOT_CONNECTED (the server refused or could not be reached; call
+ * again at once).
+ * Failures that leave the socket open: KEL_ERR_SYSTEM (bind failed), and,
+ * with the busy flag set as well, KEL_ERR_LOCKED (the flag was already set),
+ * KEL_ERR_COMM (a transfer failed or the server closed), KEL_ERR_PROTOCOL
+ * (a reply that does not fit, a server without the marker byte), and the
+ * logon refusals 104 to 108, 200 to 205 and KEL_ERR_SYSTEM (an unknown host
+ * code). After these KelDisconnect is the way back: until then KelConnect
+ * gives KEL_ERR_ALREADY_CONNECTED, KelLock KEL_ERR_LOCKED and
+ * KelFreeConnection KEL_ERR_CONNECTED. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelConnect(HKELCONNECTION hConnection);
+
+/* Sends the disconnect frame, awaits its reply if the frame went out, closes
+ * the socket and clears the busy flag. What fails after the checks shows
+ * only in the trace. The server's identity stays stored; the connection can
+ * be connected again or freed. Traces its entry and the socket.
+ * KEL_OK. KEL_ERR_PARAM: null. KEL_ERR_HANDLE. KEL_ERR_NOT_CONNECTED: no
+ * socket; nothing changes. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelDisconnect(HKELCONNECTION hConnection);
 
-/* Host systems. */
+/* ==== Host systems */
+
+/* Allocates a connection with the arguments of KelAllocConnection, connects
+ * it and wraps it in a host system that owns it (KelFreeHoxSystem
+ * disconnects and frees it). Traces its entry (before any check) and the
+ * new handle. KEL_OK: *phHoxSystem is the handle. KEL_ERR_PARAM: szUserID,
+ * szPassword or phHoxSystem null; *phHoxSystem untouched. Any code of
+ * KelAllocConnection or KelConnect: *phHoxSystem null, and the connection it
+ * made is disconnected and freed: nothing stays allocated. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelAllocHoxSystem(uint32_t dwIP, uint16_t wPort, const char *szUserID,
                                                     const char *szPassword, const char *szPassword2,
                                                     HKELHOXSYSTEM *phHoxSystem);
+
+/* Connects the caller's unconnected connection and wraps it in a host
+ * system that does not own it: the caller disconnects and frees it after
+ * KelFreeHoxSystem. Traces its entry (before any check) and the new handle.
+ * KEL_OK: *phHoxSystem is the handle. KEL_ERR_PARAM: a null pointer.
+ * KEL_ERR_SYSTEM: no memory. Any code of KelConnect: *phHoxSystem untouched,
+ * and the connection stays in the state KelConnect left it in. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelAllocHoxSystemExt(HKELCONNECTION hConnection, HKELHOXSYSTEM *phHoxSystem);
+
+/* Fills all 92 bytes of *lpSystemInfo from the identity stored at the last
+ * connect; no traffic. Traces its entry. KEL_OK. KEL_ERR_PARAM: a null
+ * pointer. KEL_ERR_HANDLE: not a host system. KEL_ERR_SYSTEM: the system
+ * holds no connection. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelGetSystemInfo(HKELHOXSYSTEM hHoxSystem, KelSystemInfo *lpSystemInfo);
+
+/* Stores the system's connection in *phConnection, for commands on it; it
+ * stays the system's. Traces its entry. KEL_OK. KEL_ERR_PARAM: a null
+ * pointer. KEL_ERR_HANDLE: not a host system. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelGetConnection(HKELHOXSYSTEM hHoxSystem, HKELCONNECTION *phConnection);
+
+/* Puts hConnection under the system in place of its connection, which is
+ * neither disconnected nor freed and becomes the caller's again; an owning
+ * system frees the new one when it is freed. Traces its entry. KEL_OK.
+ * KEL_ERR_PARAM: a null pointer. KEL_ERR_HANDLE: hHoxSystem is no host
+ * system or hConnection no connection; nothing changes. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelSetConnection(HKELHOXSYSTEM hHoxSystem, HKELCONNECTION hConnection);
+
+/* Frees the system; one made by KelAllocHoxSystem first disconnects and
+ * frees its connection (their failures show only in the trace). Traces its
+ * entry. KEL_OK. KEL_ERR_PARAM: null. KEL_ERR_HANDLE: not a host system. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelFreeHoxSystem(HKELHOXSYSTEM hHoxSystem);
 
-/* Address helpers: addresses in network byte order, 0 on failure. */
+/* ==== Address helpers: IPv4 addresses in network byte order */
+
+/* Dotted text to an address; 0 on failure: null, not an address, and also
+ * "255.255.255.255" and "0.0.0.0". Traces the text and the converted value
+ * (-1 for text that is no address); a null string writes nothing. */
 KELAPI_EXPORT uint32_t KELAPI_CALL KelStrToIP(const char *szString);
+
+/* First IPv4 address of a host name; 0 on failure (null, unknown name, no
+ * address). Starts the library, even for a null name. Traces the name and
+ * the address found; failures write no "Error:" line. Blocks for the lookup. */
 KELAPI_EXPORT uint32_t KELAPI_CALL KelHostNameToIP(const char *szString);
+
+/* Writes dwIP as dotted text into szString, which must hold 16 bytes: all 16
+ * are written, the text and NULs after it. Traces the address and the text.
+ * KEL_OK. KEL_ERR_PARAM: szString null (only the "Error:" line is written).
+ * KEL_ERR_SYSTEM: the system gave no text. The buffer is untouched on failure. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelIPToStr(uint32_t dwIP, char *szString);
 
-/* Byte order and fixed-field copies. */
+/* ==== Byte order and fixed-field copies: no checks, no trace */
+
+/* Reverses the four bytes of dwValue, whatever the machine's byte order.
+ * The two names give the same result. */
 KELAPI_EXPORT uint32_t KELAPI_CALL KelDwordToNet(uint32_t dwValue);
 KELAPI_EXPORT uint32_t KELAPI_CALL KelDwordToHost(uint32_t dwValue);
+
+/* Swaps the two bytes of wValue. One function under two names. */
 KELAPI_EXPORT uint16_t KELAPI_CALL KelWordToNet(uint16_t wValue);
 KELAPI_EXPORT uint16_t KELAPI_CALL KelWordToHost(uint16_t wValue);
+
+/* Copies szSrc into the nCount-byte field szDest as strncpy does: NULs fill
+ * the rest of the field; a source of nCount characters or more fills the
+ * field with no NUL. Bytes go across unchanged. Returns szDest. One function
+ * under two names. */
 KELAPI_EXPORT char *KELAPI_CALL KelStrCopyToNetCP(char *szDest, const char *szSrc, uint32_t nCount);
 KELAPI_EXPORT char *KELAPI_CALL KelStrCopyToHostCP(char *szDest, const char *szSrc, uint32_t nCount);
 
-/* Extensions. Nothing changes for a program that does not call them. */
+/* ==== Extensions (since 1.1.0). Nothing changes for a program that does not
+ * call them. */
 
 /* Bounds each blocking step of the connection from now on, the TCP connect
  * and every socket send and receive, to dwMilliseconds; 0 (the default
  * unless the environment variable KELAPI_TIMEOUT_MS sets one for the
  * process) waits without a bound. A connect that runs out of time fails
  * with 101, a send or receive with 102. The value stays with the connection
- * across KelDisconnect. Results: 0; 1 for a null handle; 4 for a handle that
- * is no connection. */
+ * across KelDisconnect. Traces its entry. Results: 0; 1 for a null handle;
+ * 4 for a handle that is no connection. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelSetTimeout(HKELCONNECTION hConnection, uint32_t dwMilliseconds);
 
 /* A short English sentence that says what a result code means; any value

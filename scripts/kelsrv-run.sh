@@ -37,3 +37,24 @@ kelsrv_stop() {
   server_pid=""
   return 0
 }
+
+# For end-to-end test scripts: e2e_begin "$@" takes an optional "-- EMULATOR..."
+# tail of the arguments into the array emulator, makes the scratch directory
+# work (removed, with the server stopped, on exit) and counts fail calls in
+# failures. limit is how long a step may take: a cold Wine prefix is slow.
+e2e_begin() {
+  emulator=()
+  if [ "${1:-}" = "--" ]; then
+    shift
+    emulator=("$@")
+  fi
+  limit=${KEL_E2E_WAIT:-120}
+  work=$(mktemp -d)
+  failures=0
+  trap 'kelsrv_stop; rm -rf "$work"' EXIT
+}
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}

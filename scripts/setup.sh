@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh Debian machine:
-# compilers, GoogleTest sources, the MinGW cross compilers, and 32-bit and 64-bit Wine.
+# compilers, GoogleTest sources, the MinGW cross compilers, 32-bit and 64-bit Wine,
+# lld (the Microsoft-ABI consumer), mandoc (man page lint), pkgconf and man-db
+# (the install test).
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
@@ -8,7 +10,8 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for pkg in build-essential cmake ninja-build googletest clang libclang-rt-14-dev \
            g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix \
-           binutils-mingw-w64-x86-64 wine wine32:i386 wine64 python3; do
+           binutils-mingw-w64-x86-64 wine wine32:i386 wine64 python3 \
+           lld mandoc pkgconf man-db; do
   have "$pkg" || need+=("$pkg")
 done
 if ((${#need[@]})); then
