@@ -68,30 +68,40 @@ TEST_F(Loopback, SendToAClosedPeerFailsWithoutEndingTheProcess) {
 std::atomic<int> g_nSignals{0};
 void CountSignal(int) { ++g_nSignals; }
 
-// A signal handled while a receive blocks interrupts the system call; the
-// receive goes on and gets its bytes, with and without a time-out.
-TEST_F(Loopback, SignalDuringABlockingReceiveDoesNotFailIt) {
+// A signal handled while a receive or a large send blocks interrupts the
+// system call, the send possibly part-way; either goes on and moves all its
+// bytes, with and without a time-out.
+TEST_F(Loopback, SignalDuringABlockingReceiveOrSendDoesNotFailIt) {
     struct sigaction action = {}, previous = {};
-    action.sa_handler = CountSignal;  // no SA_RESTART: the receive is interrupted
+    action.sa_handler = CountSignal;  // no SA_RESTART: the call is interrupted
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(0, sigaction(SIGUSR1, &action, &previous));
-    for (uint32_t dwTimeout : {0u, 5000u}) {
-        SCOPED_TRACE(dwTimeout);
-        ASSERT_EQ(KEL_OK, KelSetTimeout(h, dwTimeout));
-        g_nSignals = 0;
-        pthread_t receiver = pthread_self();
-        std::thread peer([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            pthread_kill(receiver, SIGUSR1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            netio::SendAll(pair.server, "ping", 4);
-        });
-        char szGot[5] = {0};
-        uint32_t dwCount = 0;
-        EXPECT_EQ(KEL_OK, KelReceive(h, szGot, 4, &dwCount, 1));
-        peer.join();
-        EXPECT_STREQ("ping", szGot);
-        EXPECT_EQ(1, g_nSignals.load());
+    const uint32_t kBulk = 16u << 20;  // far more than the socket buffers hold
+    for (bool bSend : {false, true}) {
+        for (uint32_t dwTimeout : {0u, 5000u}) {
+            SCOPED_TRACE(testing::Message() << (bSend ? "send, " : "receive, ") << dwTimeout << " ms");
+            ASSERT_EQ(KEL_OK, KelSetTimeout(h, dwTimeout));
+            g_nSignals = 0;
+            pthread_t caller = pthread_self();
+            std::string sData(bSend ? kBulk : 4, 'p'), sGot(sData.size(), '\0');
+            std::thread peer([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                pthread_kill(caller, SIGUSR1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                netio::SetReceiveTimeout(pair.server, 10000);  // fail, not hang, on a short send
+                if (bSend)
+                    netio::ReceiveExact(pair.server, &sGot[0], sGot.size());
+                else
+                    netio::SendAll(pair.server, sData.data(), sData.size());
+            });
+            uint32_t dwCount = 0;
+            EXPECT_EQ(KEL_OK, bSend ? KelSend(h, sData.data(), kBulk, &dwCount, 1)
+                                    : KelReceive(h, &sGot[0], 4, &dwCount, 1));
+            peer.join();
+            EXPECT_EQ(sData.size(), dwCount);
+            EXPECT_TRUE(sData == sGot);
+            EXPECT_EQ(1, g_nSignals.load());
+        }
     }
     sigaction(SIGUSR1, &previous, nullptr);
 }
