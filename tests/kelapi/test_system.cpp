@@ -241,57 +241,6 @@ TEST_F(HostSystem, NullArgumentsAreRefusedBeforeAnythingIsAllocatedOrConnected) 
     EXPECT_EQ(KEL_OK, KelFreeConnection(hCon));
 }
 
-// --- Failed allocations leave nothing behind ---------------------------------
-
-TEST_F(HostSystem, FailedConnectOfKelAllocHoxSystemLeavesNothing) {
-    StartServer(kelsrv::Misbehaviour::WrongMarker);
-    // A loopback port that was just free: nothing listens on it any more.
-    uint16_t wRefusing = 0;
-    netio::Socket listener = netio::Listen("127.0.0.1", 0, &wRefusing);
-    ASSERT_NE(netio::kInvalidSocket, listener) << netio::LastError();
-    netio::Close(listener);
-    const struct {
-        const char *szName;
-        uint16_t wPort;
-        int32_t nExpected;
-        std::vector<size_t> sends;
-    } cases[] = {
-        {"refused TCP connection", wRefusing, KEL_ERR_NOT_CONNECTED, {}},
-        {"server without its marker",
-         server.Port(),
-         KEL_ERR_PROTOCOL,
-         {97, 5}},  // identify, disconnect; no logon
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.szName);
-        g_Real = RealPlatformTaps();
-        HKELHOXSYSTEM hSystem = kUntouched;
-        TraceCapture trace;
-        EXPECT_EQ(c.nExpected, AllocSystem(c.wPort, &hSystem));
-        EXPECT_EQ(nullptr, hSystem);
-        EXPECT_EQ(2, g_Real.nAllocs) << "a connection and a system record were made";
-        EXPECT_EQ(0, g_Real.nLiveBlocks);
-        EXPECT_EQ(c.sends, Sizes(g_Real.sends));
-        ASSERT_FALSE(trace.ErrorCodes().empty());
-        EXPECT_EQ(c.nExpected, trace.ErrorCodes().back());
-        EXPECT_NE(std::string::npos, trace.Bodies().back().find("KelSystm at "));
-    }
-}
-
-TEST_F(HostSystem, WrongMarkerThroughExtLeavesTheCallersConnectionForKelDisconnect) {
-    StartServer(kelsrv::Misbehaviour::WrongMarker);
-    HKELCONNECTION hCon = NewConnection(server.Port());
-    HKELHOXSYSTEM hSystem = kUntouched;
-    EXPECT_EQ(KEL_ERR_PROTOCOL, KelAllocHoxSystemExt(hCon, &hSystem));
-    EXPECT_EQ(kUntouched, hSystem);
-    EXPECT_EQ(1, g_Real.nLiveBlocks);
-    EXPECT_TRUE(IsConnected(hCon));
-    EXPECT_EQ(KEL_LOCK_BUSY, Con(hCon)->dwLock);
-    EXPECT_EQ(KEL_OK, KelDisconnect(hCon));
-    EXPECT_EQ(KEL_LOCK_FREE, Con(hCon)->dwLock);
-    EXPECT_EQ(KEL_OK, KelFreeConnection(hCon));
-}
-
 TEST_F(HostSystem, ExtOnAConnectedConnectionGives100AndLeavesItConnected) {
     StartServer();
     HKELCONNECTION hCon = NewConnection(server.Port());
@@ -301,26 +250,6 @@ TEST_F(HostSystem, ExtOnAConnectedConnectionGives100AndLeavesItConnected) {
     EXPECT_EQ(kUntouched, hSystem);
     EXPECT_EQ(1, g_Real.nLiveBlocks);
     ExpectUsableAndRelease(hCon);
-}
-
-TEST_F(HostSystem, ExhaustedHeapGives3AndReleasesTheConnectionAlreadyMade) {
-    StartServer();
-    HKELCONNECTION hCon = NewConnection(server.Port());
-    HKELHOXSYSTEM hSystem = kUntouched;
-    g_Real.allocFail = FailPlan{1, true, 0};
-    EXPECT_EQ(KEL_ERR_SYSTEM, KelAllocHoxSystemExt(hCon, &hSystem));
-    EXPECT_FALSE(IsConnected(hCon)) << "no connect without a record";
-    EXPECT_EQ(kUntouched, hSystem);
-    g_Real.allocFail = FailPlan();
-    EXPECT_EQ(KEL_OK, KelFreeConnection(hCon));
-
-    // The system record is the second block: the connection made for it goes again.
-    g_Real.allocFail = FailPlan{2, false, 0};
-    g_Real.nAllocs = 0;
-    EXPECT_EQ(KEL_ERR_SYSTEM, AllocSystem(server.Port(), &hSystem));
-    EXPECT_EQ(nullptr, hSystem);
-    EXPECT_EQ(1, g_Real.nAllocs);
-    EXPECT_EQ(0, g_Real.nLiveBlocks);
 }
 
 }  // namespace
