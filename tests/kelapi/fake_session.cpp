@@ -176,7 +176,14 @@ private:
     }
 
     void Release() {
-        if (hSystem_) ExpectCode(KelFreeHoxSystem(hSystem_), KEL_OK, "KelFreeHoxSystem");
+        if (hSystem_) {
+            size_t nSends = g_Fake.sends.size();
+            ExpectCode(KelFreeHoxSystem(hSystem_), KEL_OK, "KelFreeHoxSystem");
+            // The caller's connection stays as it is, connected.
+            if (plan_.path == SessionPath::External)
+                Expect(HasSocket(hCon_) && g_Fake.sends.size() == nSends,
+                       "KelFreeHoxSystem touched the caller's connection");
+        }
         if (plan_.path == SessionPath::System || !hCon_) {
             r_.sends = Sizes(g_Fake.sends);
             return;

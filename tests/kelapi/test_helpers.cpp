@@ -99,28 +99,6 @@ TEST_F(Address, PlatformWithoutTextGives3AndLeavesTheBuffer) {
     EXPECT_EQ(std::vector<int>{KEL_ERR_SYSTEM}, trace.ErrorCodes());
 }
 
-TEST_F(Address, HostNameLookupStartsTheLibraryEvenForANullName) {
-    g_dwKelStarted = 0;
-    g_Fake.nStartupResult = 10091;  // the sockets layer is not ready yet
-    EXPECT_EQ(0u, KelHostNameToIP(nullptr));
-    EXPECT_EQ(1, g_Fake.nStartupCalls);
-    EXPECT_EQ(0u, g_dwKelStarted.load()) << "a failed start-up is tried again";
-
-    g_Fake.nStartupResult = 0;
-    TraceCapture trace;
-    EXPECT_EQ(0u, KelHostNameToIP(nullptr));
-    EXPECT_EQ(2, g_Fake.nStartupCalls);
-    EXPECT_EQ(0xFFFFFFFFu, g_dwKelStarted.load());
-    EXPECT_EQ((std::vector<std::string>{"KelInitialize", "  WSAStartup rc =  0 (0x00000000)"}), Texts(trace));
-
-    EXPECT_EQ(0u, KelHostNameToIP(nullptr));
-    EXPECT_EQ(2, g_Fake.nStartupCalls) << "started once";
-    EXPECT_EQ(0u, KelStrToIP(nullptr));
-    char szText[16];
-    EXPECT_EQ(KEL_OK, KelIPToStr(1, szText));
-    EXPECT_EQ(2, g_Fake.nStartupCalls);
-}
-
 TEST_F(Address, UnknownHostGivesZeroWithTheEntryLineOnly) {
     TraceCapture trace;
     EXPECT_EQ(0u, KelHostNameToIP("no-such-host.invalid"));

@@ -4,6 +4,7 @@
 // step of the connect. Each gives its documented code and leaves nothing
 // behind (fake_session.cpp checks what must always hold). And the trace of
 // all of them: a module and a line name exactly one statement.
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -322,8 +323,161 @@ bool ParseSite(const std::string &line, Site *lpSite) {
     return true;
 }
 
-// Lines that no session writes: refused arguments and handles, the start-up,
-// the address helpers.
+// --- Refused arguments and handles ---------------------------------------------
+
+// A call that the library refuses, the code it gives and the number of trace
+// lines it writes: the "Error:" lines of its chain, after an entry line
+// where the function writes that before its checks or the check that fails
+// comes after the pointer checks.
+struct RefusedCall {
+    const char *szCall;
+    std::function<int32_t()> call;
+    int32_t nExpected;
+    size_t nLines;
+};
+
+// Records to refuse: an unconnected and an open connection, a system, a
+// system without a connection; and the caller's variables, which a refused
+// call leaves as they were.
+struct Refusals {
+    Refusals() {
+        EXPECT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &hUnconnected));
+        EXPECT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &hOpen));
+        static_cast<KelConnection *>(hOpen)->hSocket = g_Fake.hNextSocket;
+        system.hConnection = static_cast<KelConnection *>(hOpen);
+    }
+    ~Refusals() {
+        static_cast<KelConnection *>(hOpen)->hSocket = KEL_INVALID_SOCKET;
+        EXPECT_EQ(KEL_OK, KelFreeConnection(hOpen));
+        EXPECT_EQ(KEL_OK, KelFreeConnection(hUnconnected));
+    }
+    std::vector<RefusedCall> Calls();
+
+    HKELCONNECTION hUnconnected = nullptr, hOpen = nullptr;
+    KelHoxSystem system = {KEL_TYPE_HOXSYSTEM, nullptr, 0xFFFFFFFFu},
+                 unconnected = {KEL_TYPE_HOXSYSTEM, nullptr, 0};
+    HKELHOXSYSTEM hKeep = reinterpret_cast<HKELHOXSYSTEM>(0x1234);
+    HKELCONNECTION hOut = reinterpret_cast<HKELCONNECTION>(0x5678);
+    uint32_t dwCount = 99;
+    uint8_t abData[8] = {0};
+    KelCommand cmd = Record(1);
+    KelSystemInfo info;
+};
+
+std::vector<RefusedCall> Refusals::Calls() {
+    void *const hSys = &system, *const hCon = hUnconnected;
+    const char *const p = "p";
+    return {
+        {"KelAllocConnection without a user", [=] { return KelAllocConnection(1, 0, nullptr, p, p, &hOut); },
+         1, 2},
+        {"KelAllocConnection without a password",
+         [=] { return KelAllocConnection(1, 0, p, nullptr, p, &hOut); }, 1, 2},
+        {"KelAllocConnection without a handle", [=] { return KelAllocConnection(1, 0, p, p, p, nullptr); }, 1,
+         2},
+        {"KelAllocHoxSystem without a user", [=] { return KelAllocHoxSystem(1, 0, nullptr, p, p, &hKeep); },
+         1, 2},
+        {"KelAllocHoxSystem without a password",
+         [=] { return KelAllocHoxSystem(1, 0, p, nullptr, p, &hKeep); }, 1, 2},
+        {"KelAllocHoxSystem without a handle", [=] { return KelAllocHoxSystem(1, 0, p, p, p, nullptr); }, 1,
+         2},
+        {"KelAllocHoxSystemExt without a connection", [=] { return KelAllocHoxSystemExt(nullptr, &hKeep); },
+         1, 2},
+        {"KelAllocHoxSystemExt without a handle", [=] { return KelAllocHoxSystemExt(hCon, nullptr); }, 1, 2},
+        {"KelAllocHoxSystemExt on a connected connection",
+         [=] { return KelAllocHoxSystemExt(hOpen, &hKeep); }, 100, 4},
+        {"KelFreeConnection(null)", [] { return KelFreeConnection(nullptr); }, 1, 1},
+        {"KelFreeConnection(system)", [=] { return KelFreeConnection(hSys); }, 4, 2},
+        {"KelFreeConnection on an open connection", [=] { return KelFreeConnection(hOpen); }, 5, 2},
+        {"KelLock(null)", [] { return KelLock(nullptr); }, 1, 1},
+        {"KelLock(system)", [=] { return KelLock(hSys); }, 4, 2},
+        {"KelUnLock(null)", [] { return KelUnLock(nullptr); }, 1, 1},
+        {"KelUnLock(system)", [=] { return KelUnLock(hSys); }, 4, 2},
+        {"KelSetTimeout(null)", [] { return KelSetTimeout(nullptr, 1); }, 1, 1},
+        {"KelSetTimeout(system)", [=] { return KelSetTimeout(hSys, 1); }, 4, 2},
+        {"KelConnect(null)", [] { return KelConnect(nullptr); }, 1, 1},
+        {"KelConnect(system)", [=] { return KelConnect(hSys); }, 4, 2},
+        {"KelConnect on an open connection", [=] { return KelConnect(hOpen); }, 100, 2},
+        {"KelDisconnect(null)", [] { return KelDisconnect(nullptr); }, 1, 1},
+        {"KelDisconnect(system)", [=] { return KelDisconnect(hSys); }, 4, 2},
+        {"KelDisconnect unconnected", [=] { return KelDisconnect(hCon); }, 101, 2},
+        {"KelSend(null)", [this] { return KelSend(nullptr, abData, 1, &dwCount, 1); }, 1, 1},
+        {"KelSend without a count", [=] { return KelSend(hOpen, abData, 1, nullptr, 1); }, 1, 1},
+        // KelSend clears the count before it checks the handle; KelReceive does not.
+        {"KelSend(system)",
+         [=] {
+             uint32_t dwSent = 99;
+             int32_t nRc = KelSend(hSys, abData, 1, &dwSent, 1);
+             return dwSent == 0 ? nRc : -1;
+         },
+         4, 1},
+        {"KelSend unconnected",
+         [=] {
+             uint32_t dwSent = 99;
+             int32_t nRc = KelSend(hCon, abData, 1, &dwSent, 1);
+             return dwSent == 0 && static_cast<KelConnection *>(hCon)->dwSendLen == 0 ? nRc : -1;
+         },
+         101, 1},
+        {"KelReceive(null)", [this] { return KelReceive(nullptr, abData, 1, &dwCount, 1); }, 1, 1},
+        {"KelReceive(system)", [=] { return KelReceive(hSys, abData, 1, &dwCount, 1); }, 4, 1},
+        {"KelReceive unconnected", [=] { return KelReceive(hCon, abData, 1, &dwCount, 1); }, 101, 1},
+        {"KelSendCommand(null)", [this] { return KelSendCommand(nullptr, &cmd, 1); }, 1, 1},
+        {"KelSendCommand without a command", [=] { return KelSendCommand(hOpen, nullptr, 1); }, 1, 1},
+        {"KelSendCommand(system)", [=] { return KelSendCommand(hSys, &cmd, 1); }, 4, 2},
+        {"KelSendCommand unconnected", [=] { return KelSendCommand(hCon, &cmd, 1); }, 101, 2},
+        {"KelReceiveCommand(null)", [this] { return KelReceiveCommand(nullptr, &cmd); }, 1, 1},
+        {"KelReceiveCommand without a command", [=] { return KelReceiveCommand(hOpen, nullptr); }, 1, 1},
+        {"KelReceiveCommand(system)", [=] { return KelReceiveCommand(hSys, &cmd); }, 4, 2},
+        {"KelDispatchCommand(null)", [this] { return KelDispatchCommand(nullptr, &cmd); }, 1, 1},
+        {"KelDispatchCommand without a command", [=] { return KelDispatchCommand(hOpen, nullptr); }, 1, 1},
+        {"KelWaitForResponse(null)", [this] { return KelWaitForResponse(nullptr, 1, &cmd); }, 1, 1},
+        {"KelWaitForResponse without a command", [=] { return KelWaitForResponse(hOpen, 1, nullptr); }, 1, 1},
+        {"KelWaitForResponse(system)", [=] { return KelWaitForResponse(hSys, 1, &cmd); }, 4, 3},
+        {"KelGetSystemInfo(null)", [this] { return KelGetSystemInfo(nullptr, &info); }, 1, 1},
+        {"KelGetSystemInfo without a record", [=] { return KelGetSystemInfo(hSys, nullptr); }, 1, 1},
+        {"KelGetSystemInfo(connection)", [=] { return KelGetSystemInfo(hCon, &info); }, 4, 2},
+        {"KelGetSystemInfo without a connection", [this] { return KelGetSystemInfo(&unconnected, &info); }, 3,
+         2},
+        {"KelGetConnection(null)", [this] { return KelGetConnection(nullptr, &hOut); }, 1, 1},
+        {"KelGetConnection without a handle", [=] { return KelGetConnection(hSys, nullptr); }, 1, 1},
+        {"KelGetConnection(connection)", [=] { return KelGetConnection(hCon, &hOut); }, 4, 2},
+        {"KelSetConnection(null)", [=] { return KelSetConnection(nullptr, hCon); }, 1, 1},
+        {"KelSetConnection without a connection", [=] { return KelSetConnection(hSys, nullptr); }, 1, 1},
+        {"KelSetConnection(connection)", [=] { return KelSetConnection(hCon, hCon); }, 4, 2},
+        // KelGetSystemInfo would read a connection record past the end of the system's.
+        {"KelSetConnection to a system", [=] { return KelSetConnection(hSys, hSys); }, 4, 2},
+        {"KelFreeHoxSystem(null)", [] { return KelFreeHoxSystem(nullptr); }, 1, 1},
+        {"KelFreeHoxSystem(connection)", [=] { return KelFreeHoxSystem(hCon); }, 4, 2},
+        {"KelIPToStr without a buffer", [] { return KelIPToStr(1, nullptr); }, 1, 1},
+        {"KelScramble without its bytes", [this] { return KelScramble(nullptr, 1, abData); }, 1, 1},
+    };
+}
+
+class RefusedCalls : public FakePlatformTest {};
+
+// Each refusal gives its code and changes nothing: no record, no handle
+// variable of the caller, no allocation left, no socket call.
+TEST_F(RefusedCalls, NullPointersAndHandlesOfTheOtherKindChangeNothing) {
+    Refusals refusals;
+    const std::vector<uint8_t> open(reinterpret_cast<uint8_t *>(refusals.hOpen),
+                                    reinterpret_cast<uint8_t *>(refusals.hOpen) + sizeof(KelConnection));
+    const KelHoxSystem system = refusals.system;
+    for (const RefusedCall &c : refusals.Calls()) {
+        TraceCapture trace;
+        EXPECT_EQ(c.nExpected, c.call()) << c.szCall;
+        std::vector<int> codes = trace.ErrorCodes();
+        EXPECT_EQ(c.nLines, trace.Lines().size()) << c.szCall;
+        EXPECT_TRUE(!codes.empty() && codes.back() == c.nExpected) << c.szCall;
+    }
+    EXPECT_EQ(0, memcmp(open.data(), refusals.hOpen, open.size())) << "the open connection changed";
+    EXPECT_EQ(0, memcmp(&system, &refusals.system, sizeof system));
+    EXPECT_EQ(reinterpret_cast<HKELHOXSYSTEM>(0x1234), refusals.hKeep);
+    EXPECT_EQ(reinterpret_cast<HKELCONNECTION>(0x5678), refusals.hOut);
+    EXPECT_EQ(99u, refusals.dwCount);
+    EXPECT_EQ(2, g_Fake.nLiveBlocks) << "only the two connections";
+    EXPECT_TRUE(g_Fake.setup.empty() && g_Fake.sends.empty() && g_Fake.recvAsked.empty());
+}
+
+// Lines that no session writes: the refusals, the start-up, the address helpers.
 std::vector<std::string> TraceOfTheOtherCalls() {
     InstallFakePlatform();
     g_dwKelStarted = 0;
@@ -331,35 +485,10 @@ std::vector<std::string> TraceOfTheOtherCalls() {
     EXPECT_EQ(0u, KelHostNameToIP(nullptr));
     char szText[16];
     KelIPToStr(KelStrToIP("10.0.0.1"), szText);
-    KelIPToStr(1, nullptr);
-    KelScramble(nullptr, 1, nullptr);
-    uint32_t adwConnection[64] = {KEL_TYPE_CONNECTION}, adwSystem[64] = {KEL_TYPE_HOXSYSTEM};
-    KelSystemInfo info;
-    uint32_t dwCount = 0;
-    for (void *h : {(void *)nullptr, (void *)adwSystem}) {
-        KelFreeConnection(h);
-        KelLock(h);
-        KelUnLock(h);
-        KelSetTimeout(h, 1);
-        KelConnect(h);
-        KelDisconnect(h);
-        KelSend(h, "x", 1, &dwCount, 0);
-        KelReceive(h, szText, 1, &dwCount, 1);
-        KelSendCommand(h, nullptr, 0);
-        KelReceiveCommand(h, nullptr);
-        KelDispatchCommand(h, nullptr);
-        KelWaitForResponse(h, 1, nullptr);
-        KelAllocHoxSystemExt(h, nullptr);
+    {
+        Refusals refusals;
+        for (const RefusedCall &c : refusals.Calls()) c.call();
     }
-    KelGetSystemInfo(adwSystem, &info);  // a system without a connection
-    for (void *h : {(void *)nullptr, (void *)adwConnection}) {
-        KelGetSystemInfo(h, &info);
-        KelGetConnection(h, nullptr);
-        KelSetConnection(h, adwSystem);
-        KelFreeHoxSystem(h);
-    }
-    KelAllocConnection(1, 0, nullptr, "p", nullptr, nullptr);
-    KelAllocHoxSystem(1, 0, nullptr, "p", nullptr, nullptr);
     KelPlatformReset();
     return trace.Lines();
 }

@@ -177,11 +177,18 @@ TEST_F(StartUp, FailedStartUpIsRetriedByTheNextCall) {
     KelFreeConnection(h);
 }
 
-TEST_F(StartUp, RefusedArgumentsDoNotStartTheLibrary) {
+// Only an allocation that passes its checks and a name lookup, even of a
+// null name, start the library.
+TEST_F(StartUp, OnlyAnAllocationOrANameLookupStartsTheLibrary) {
     HKELCONNECTION h = nullptr;
+    char szText[16];
     EXPECT_EQ(KEL_ERR_PARAM, KelAllocConnection(1, 0, nullptr, "p", nullptr, &h));
+    EXPECT_EQ(0x0100000Au, KelStrToIP("10.0.0.1"));
+    EXPECT_EQ(KEL_OK, KelIPToStr(1, szText));
     EXPECT_EQ(0, g_Fake.nStartupCalls);
-    EXPECT_EQ(0u, KelHostNameToIP(nullptr));  // starts it all the same
+    EXPECT_EQ(0u, KelHostNameToIP(nullptr));
+    EXPECT_EQ(1, g_Fake.nStartupCalls);
+    EXPECT_EQ(0u, KelHostNameToIP(nullptr));
     EXPECT_EQ(1, g_Fake.nStartupCalls);
 }
 
