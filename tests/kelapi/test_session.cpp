@@ -336,7 +336,7 @@ struct RefusedCall {
     size_t nLines;
 };
 
-// Records to refuse: an unconnected and an open connection, a system, a
+// Records to refuse: an unconnected and an open, busy connection, a system, a
 // system without a connection; and the caller's variables, which a refused
 // call leaves as they were.
 struct Refusals {
@@ -344,6 +344,7 @@ struct Refusals {
         EXPECT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &hUnconnected));
         EXPECT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &hOpen));
         static_cast<KelConnection *>(hOpen)->hSocket = g_Fake.hNextSocket;
+        static_cast<KelConnection *>(hOpen)->dwLock = KEL_LOCK_BUSY;
         system.hConnection = static_cast<KelConnection *>(hOpen);
     }
     ~Refusals() {
@@ -390,6 +391,7 @@ std::vector<RefusedCall> Refusals::Calls() {
         {"KelFreeConnection on an open connection", [=] { return KelFreeConnection(hOpen); }, 5, 2},
         {"KelLock(null)", [] { return KelLock(nullptr); }, 1, 1},
         {"KelLock(system)", [=] { return KelLock(hSys); }, 4, 2},
+        {"KelLock on a busy connection", [=] { return KelLock(hOpen); }, 109, 2},
         {"KelUnLock(null)", [] { return KelUnLock(nullptr); }, 1, 1},
         {"KelUnLock(system)", [=] { return KelUnLock(hSys); }, 4, 2},
         {"KelSetTimeout(null)", [] { return KelSetTimeout(nullptr, 1); }, 1, 1},

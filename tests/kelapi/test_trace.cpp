@@ -56,19 +56,6 @@ TEST_F(Trace, SwitchedOffCostsNoClockReadAndNoCall) {
     EXPECT_TRUE(trace.Lines().empty());
 }
 
-TEST_F(Trace, LockOnBusyConnectionTracesEntryAndOneError) {
-    HKELCONNECTION h = nullptr;
-    ASSERT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &h));
-    ASSERT_EQ(KEL_OK, KelLock(h));
-    TraceCapture trace;
-    EXPECT_EQ(KEL_ERR_LOCKED, KelLock(h));
-    std::vector<std::string> bodies = trace.Bodies();
-    ASSERT_EQ(2u, bodies.size());
-    EXPECT_NE(std::string::npos, bodies[0].find("KelLock hConnection =  "));
-    EXPECT_NE(std::string::npos, bodies[1].find("Error: 109 (0x0000006D)"));
-    EXPECT_EQ(KEL_OK, KelFreeConnection(h));
-}
-
 // A record handed out once by the seam's allocator, at an address of the test's choosing.
 void *g_lpFixedRecord = nullptr;
 void *FixedRecordAlloc(size_t) { return std::exchange(g_lpFixedRecord, nullptr); }
