@@ -92,7 +92,9 @@ int PosixSetTimeouts(KelSocket hSocket, uint32_t dwTimeoutMs) {
 
 // MSG_NOSIGNAL: a peer that has gone away makes the send fail, not the
 // process die. MSG_MORE (Linux) holds the bytes until the next send, which
-// the caller makes at once, so that both leave in one segment.
+// the caller makes at once, so that both leave in one segment. A signal
+// can end a blocking send early, after part of the bytes: the rest follows,
+// so that only a failure or a time-out leaves a send short.
 int PosixSend(KelSocket hSocket, const void *lpData, int nLen, int bMore) {
     int nFlags = MSG_NOSIGNAL;
 #ifdef MSG_MORE
@@ -100,10 +102,15 @@ int PosixSend(KelSocket hSocket, const void *lpData, int nLen, int bMore) {
 #else
     (void)bMore;
 #endif
-    ssize_t nSent;
-    do nSent = send((int)hSocket, lpData, (size_t)nLen, nFlags);
-    while (nSent < 0 && errno == EINTR);
-    return (int)nSent;
+    const char *lpBytes = static_cast<const char *>(lpData);
+    int nDone = 0;
+    do {
+        ssize_t nSent = send((int)hSocket, lpBytes + nDone, (size_t)(nLen - nDone), nFlags);
+        if (nSent < 0 && errno == EINTR) continue;
+        if (nSent <= 0) return nDone ? nDone : (int)nSent;
+        nDone += (int)nSent;
+    } while (nDone < nLen);
+    return nDone;
 }
 
 int PosixRecv(KelSocket hSocket, void *lpBuffer, int nLen) {

@@ -1,4 +1,4 @@
-// Connection records: what allocation stores, tag checks, the busy flag, release.
+// Connection records: what allocation stores, the busy flag, the default time-out.
 #include <algorithm>
 #include <cstring>
 
@@ -35,47 +35,6 @@ TEST_F(Connection, AllocationStoresAddressPortAndCutCredentials) {
     EXPECT_EQ(KEL_OK, KelFreeConnection(h));
 }
 
-TEST_F(Connection, NullArgumentsLeaveTheCallersVariableAlone) {
-    HKELCONNECTION h = reinterpret_cast<HKELCONNECTION>(0x1234);
-    TraceCapture trace;
-    EXPECT_EQ(KEL_ERR_PARAM, KelAllocConnection(1, 0, nullptr, "p", nullptr, &h));
-    EXPECT_EQ(KEL_ERR_PARAM, KelAllocConnection(1, 0, "u", nullptr, nullptr, &h));
-    EXPECT_EQ(KEL_ERR_PARAM, KelAllocConnection(1, 0, "u", "p", nullptr, nullptr));
-    EXPECT_EQ(reinterpret_cast<HKELCONNECTION>(0x1234), h);
-    EXPECT_EQ(0, g_Fake.nAllocs);
-    // The entry line comes before the checks.
-    ASSERT_EQ(6u, trace.Lines().size());
-    EXPECT_NE(std::string::npos, trace.Lines()[0].find("KelAllocConnection dwIP =  1 (0x00000001)"));
-}
-
-TEST_F(Connection, OutOfMemoryGives3AndANullHandle) {
-    g_Fake.allocFail.nFailAt = 1;
-    HKELCONNECTION h = reinterpret_cast<HKELCONNECTION>(0x1234);
-    EXPECT_EQ(KEL_ERR_SYSTEM, KelAllocConnection(1, 0, "u", "p", nullptr, &h));
-    EXPECT_EQ(nullptr, h);
-    EXPECT_EQ(0, g_Fake.nLiveBlocks);
-}
-
-TEST_F(Connection, WrongTypeTagGives4EverywhereAndNullGives1) {
-    uint32_t aFake[64] = {2};  // a host-system tag where a connection is expected
-    uint32_t dwCount = 0;
-    uint8_t abData[4] = {0};
-    EXPECT_EQ(KEL_ERR_HANDLE, KelLock(aFake));
-    EXPECT_EQ(KEL_ERR_HANDLE, KelUnLock(aFake));
-    EXPECT_EQ(KEL_ERR_HANDLE, KelFreeConnection(aFake));
-    EXPECT_EQ(KEL_ERR_HANDLE, KelSend(aFake, abData, 4, &dwCount, 1));
-    EXPECT_EQ(KEL_ERR_HANDLE, KelReceive(aFake, abData, 4, &dwCount, 1));
-    EXPECT_EQ(KEL_ERR_HANDLE, KelConnect(aFake));
-    EXPECT_EQ(KEL_ERR_HANDLE, KelDisconnect(aFake));
-    EXPECT_EQ(2u, aFake[0]);
-    EXPECT_EQ(KEL_ERR_PARAM, KelLock(nullptr));
-    EXPECT_EQ(KEL_ERR_PARAM, KelUnLock(nullptr));
-    EXPECT_EQ(KEL_ERR_PARAM, KelFreeConnection(nullptr));
-    EXPECT_EQ(KEL_ERR_PARAM, KelSend(nullptr, abData, 4, &dwCount, 1));
-    EXPECT_EQ(KEL_ERR_PARAM, KelReceive(nullptr, abData, 4, &dwCount, 1));
-    EXPECT_TRUE(g_Fake.sends.empty());
-}
-
 TEST_F(Connection, BusyFlagSequences) {
     HKELCONNECTION h = nullptr;
     ASSERT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &h));
@@ -87,31 +46,6 @@ TEST_F(Connection, BusyFlagSequences) {
     EXPECT_EQ(KEL_OK, KelLock(h));
     // Freeing does not look at the flag.
     EXPECT_EQ(KEL_OK, KelFreeConnection(h));
-}
-
-TEST_F(Connection, FreeRefusesAnOpenConnectionAndLeavesItUnchanged) {
-    HKELCONNECTION h = NewOpenConnection();
-    KelConnection before;
-    memcpy(&before, Con(h), sizeof before);
-    EXPECT_EQ(KEL_ERR_CONNECTED, KelFreeConnection(h));
-    EXPECT_EQ(0, memcmp(&before, Con(h), sizeof before));
-    EXPECT_EQ(1, g_Fake.nLiveBlocks);
-    FreeOpen(h);
-    EXPECT_EQ(0, g_Fake.nLiveBlocks);
-}
-
-TEST_F(Connection, FreeClearsTheWholeRecordBeforeReleasingIt) {
-    // Keep the released block readable by not handing it back to the heap.
-    static Bytes released;
-    g_KelPlatform.pfnFree = [](void *lpMemory) {
-        released.assign((uint8_t *)lpMemory, (uint8_t *)lpMemory + sizeof(KelConnection));
-        free(lpMemory);
-    };
-    HKELCONNECTION h = nullptr;
-    ASSERT_EQ(KEL_OK, KelAllocConnection(1, 0, "secretid", "secretpw", "secret2", &h));
-    ASSERT_EQ(KEL_OK, KelFreeConnection(h));
-    ASSERT_EQ(sizeof(KelConnection), released.size());
-    EXPECT_TRUE(std::all_of(released.begin(), released.end(), [](uint8_t b) { return b == 0; }));
 }
 
 // The process default time-out takes a whole number of milliseconds and

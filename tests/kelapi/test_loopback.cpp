@@ -9,6 +9,7 @@
 #if !defined(_WIN32)
 #  include <pthread.h>
 #  include <signal.h>
+#  include <sys/socket.h>
 #endif
 
 #include "kelapi_internal.h"
@@ -68,30 +69,67 @@ TEST_F(Loopback, SendToAClosedPeerFailsWithoutEndingTheProcess) {
 std::atomic<int> g_nSignals{0};
 void CountSignal(int) { ++g_nSignals; }
 
-// A signal handled while a receive blocks interrupts the system call; the
-// receive goes on and gets its bytes, with and without a time-out.
-TEST_F(Loopback, SignalDuringABlockingReceiveDoesNotFailIt) {
+// Fills the client's send direction, both ends' buffers kept small so that
+// they do not grow, until the system takes no more: a send after it blocks
+// before it has moved a byte. The bytes it holds, for the peer to read.
+size_t FillSendDirection(const netio::LoopbackPair &pair) {
+    int nSmall = 8192;
+    setsockopt((int)pair.client, SOL_SOCKET, SO_SNDBUF, &nSmall, sizeof nSmall);
+    setsockopt((int)pair.server, SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+    std::string sChunk(65536, 'f');
+    size_t nFilled = 0, nRound = 1;
+    for (int nRounds = 0; nRound && nRounds < 50; ++nRounds) {
+        nRound = 0;
+        for (ssize_t n;
+             (n = send((int)pair.client, sChunk.data(), sChunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL)) > 0;)
+            nRound += (size_t)n;
+        nFilled += nRound;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return nFilled;
+}
+
+// A signal handled while a receive or a send blocks interrupts the system
+// call: before the send has moved a byte, or part-way through a large one.
+// Either goes on and moves all its bytes, with and without a time-out.
+TEST_F(Loopback, SignalDuringABlockingReceiveOrSendDoesNotFailIt) {
     struct sigaction action = {}, previous = {};
-    action.sa_handler = CountSignal;  // no SA_RESTART: the receive is interrupted
+    action.sa_handler = CountSignal;  // no SA_RESTART: the call is interrupted
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(0, sigaction(SIGUSR1, &action, &previous));
-    for (uint32_t dwTimeout : {0u, 5000u}) {
-        SCOPED_TRACE(dwTimeout);
-        ASSERT_EQ(KEL_OK, KelSetTimeout(h, dwTimeout));
-        g_nSignals = 0;
-        pthread_t receiver = pthread_self();
-        std::thread peer([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            pthread_kill(receiver, SIGUSR1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            netio::SendAll(pair.server, "ping", 4);
-        });
-        char szGot[5] = {0};
-        uint32_t dwCount = 0;
-        EXPECT_EQ(KEL_OK, KelReceive(h, szGot, 4, &dwCount, 1));
-        peer.join();
-        EXPECT_STREQ("ping", szGot);
-        EXPECT_EQ(1, g_nSignals.load());
+    const uint32_t kBulk = 16u << 20;  // far more than the socket buffers hold
+    enum Call { kReceive, kSend, kSendOnAFullSocket };
+    for (Call call : {kReceive, kSend, kSendOnAFullSocket}) {
+        for (uint32_t dwTimeout : {0u, 5000u}) {
+            SCOPED_TRACE(testing::Message() << "call " << call << ", " << dwTimeout << " ms");
+            ASSERT_EQ(KEL_OK, KelSetTimeout(h, dwTimeout));
+            g_nSignals = 0;
+            pthread_t caller = pthread_self();
+            size_t nFilled = call == kSendOnAFullSocket ? FillSendDirection(pair) : 0;
+            std::string sData(call == kReceive ? 4
+                              : call == kSend  ? kBulk
+                                               : 65536,
+                              'p'),
+                sGot(nFilled + sData.size(), '\0');
+            std::thread peer([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                pthread_kill(caller, SIGUSR1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                netio::SetReceiveTimeout(pair.server, 3000);  // fail, not hang, on a short send
+                if (call == kReceive)
+                    netio::SendAll(pair.server, sData.data(), sData.size());
+                else
+                    netio::ReceiveExact(pair.server, &sGot[0], sGot.size());
+            });
+            uint32_t dwCount = 0;
+            EXPECT_EQ(KEL_OK, call == kReceive
+                                  ? KelReceive(h, &sGot[0], 4, &dwCount, 1)
+                                  : KelSend(h, sData.data(), (uint32_t)sData.size(), &dwCount, 1));
+            peer.join();
+            EXPECT_EQ(sData.size(), dwCount);
+            EXPECT_TRUE(sData == sGot.substr(nFilled));
+            EXPECT_EQ(1, g_nSignals.load());
+        }
     }
     sigaction(SIGUSR1, &previous, nullptr);
 }

@@ -97,21 +97,6 @@ TEST_F(Send, ShortSendCountsAsFailure) {
     EXPECT_EQ((std::vector<size_t>{1024, 486}), SendSizes());
 }
 
-TEST_F(Send, UnconnectedGives101AndBuffersNothing) {
-    HKELCONNECTION hClosed = nullptr;
-    ASSERT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &hClosed));
-    Bytes data = Pattern(5);
-    dwSent = 99;
-    EXPECT_EQ(KEL_ERR_NOT_CONNECTED, KelSend(hClosed, data.data(), 5, &dwSent, 0));
-    EXPECT_EQ(0u, dwSent);
-    EXPECT_EQ(0u, Con(hClosed)->dwSendLen);
-    uint32_t dwGot = 77;
-    EXPECT_EQ(KEL_ERR_NOT_CONNECTED, KelReceive(hClosed, data.data(), 5, &dwGot, 1));
-    EXPECT_EQ(77u, dwGot);
-    EXPECT_EQ(KEL_ERR_PARAM, KelSend(h, data.data(), 5, nullptr, 0));
-    EXPECT_EQ(KEL_OK, KelFreeConnection(hClosed));
-}
-
 class Receive : public Send {};
 
 TEST_F(Receive, WaitAllAssemblesChunks) {

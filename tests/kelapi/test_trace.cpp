@@ -56,19 +56,6 @@ TEST_F(Trace, SwitchedOffCostsNoClockReadAndNoCall) {
     EXPECT_TRUE(trace.Lines().empty());
 }
 
-TEST_F(Trace, LockOnBusyConnectionTracesEntryAndOneError) {
-    HKELCONNECTION h = nullptr;
-    ASSERT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &h));
-    ASSERT_EQ(KEL_OK, KelLock(h));
-    TraceCapture trace;
-    EXPECT_EQ(KEL_ERR_LOCKED, KelLock(h));
-    std::vector<std::string> bodies = trace.Bodies();
-    ASSERT_EQ(2u, bodies.size());
-    EXPECT_NE(std::string::npos, bodies[0].find("KelLock hConnection =  "));
-    EXPECT_NE(std::string::npos, bodies[1].find("Error: 109 (0x0000006D)"));
-    EXPECT_EQ(KEL_OK, KelFreeConnection(h));
-}
-
 // A record handed out once by the seam's allocator, at an address of the test's choosing.
 void *g_lpFixedRecord = nullptr;
 void *FixedRecordAlloc(size_t) { return std::exchange(g_lpFixedRecord, nullptr); }
@@ -177,11 +164,18 @@ TEST_F(StartUp, FailedStartUpIsRetriedByTheNextCall) {
     KelFreeConnection(h);
 }
 
-TEST_F(StartUp, RefusedArgumentsDoNotStartTheLibrary) {
+// Only an allocation that passes its checks and a name lookup, even of a
+// null name, start the library.
+TEST_F(StartUp, OnlyAnAllocationOrANameLookupStartsTheLibrary) {
     HKELCONNECTION h = nullptr;
+    char szText[16];
     EXPECT_EQ(KEL_ERR_PARAM, KelAllocConnection(1, 0, nullptr, "p", nullptr, &h));
+    EXPECT_EQ(0x0100000Au, KelStrToIP("10.0.0.1"));
+    EXPECT_EQ(KEL_OK, KelIPToStr(1, szText));
     EXPECT_EQ(0, g_Fake.nStartupCalls);
-    EXPECT_EQ(0u, KelHostNameToIP(nullptr));  // starts it all the same
+    EXPECT_EQ(0u, KelHostNameToIP(nullptr));
+    EXPECT_EQ(1, g_Fake.nStartupCalls);
+    EXPECT_EQ(0u, KelHostNameToIP(nullptr));
     EXPECT_EQ(1, g_Fake.nStartupCalls);
 }
 
