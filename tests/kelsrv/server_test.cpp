@@ -1,4 +1,6 @@
-// kelsrv's engine in-process, spoken to over real loopback sockets.
+// kelsrv's engine in-process, spoken to over real loopback sockets by a
+// client without the client library: the tests build every byte themselves,
+// independently of the server's coder.
 #include "server.h"
 
 #include <atomic>
@@ -6,36 +8,115 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "netio.h"
 #include "protocol.h"
-#include "raw_client.h"
+#include "wire.h"
 
 namespace kelsrv_test {
 namespace {
 
+using kelsrv::Bytes;
 using kelsrv::Misbehaviour;
+
+Bytes Concat(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A frame: code, flag byte (extraFlags plus a bit per non-zero word), the non-zero words.
+Bytes FrameBytes(std::uint32_t code, std::uint32_t retCode = 0, std::uint32_t dataLen = 0,
+                 std::uint32_t parm1 = 0, std::uint32_t parm3 = 0, std::uint8_t extraFlags = 0) {
+    Bytes out;
+    auto append = [&out](std::uint32_t word) {
+        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(word >> shift));
+    };
+    append(code);
+    out.push_back(static_cast<std::uint8_t>(extraFlags | (parm1 ? 1 : 0) | (retCode ? 2 : 0) |
+                                            (parm3 ? 4 : 0) | (dataLen ? 8 : 0)));
+    for (std::uint32_t word : {parm1, retCode, parm3, dataLen})
+        if (word) append(word);
+    return out;
+}
+
+Bytes Request(std::uint32_t code, const Bytes &data = {}) {
+    return Concat(FrameBytes(code, 0, static_cast<std::uint32_t>(data.size())), data);
+}
+
+Bytes IdentifyRequest() {
+    const std::string block = std::string("\x43\x01\x01\x00\x00\x01\x00\x01", 8) + "Hox/Pym Connector API";
+    return Request(KEL_CMD_IDENTIFY, Concat(Bytes(block.begin(), block.end()), Bytes(88 - block.size(), 0)));
+}
+
+class RawClient {
+public:
+    // The receive time-out turns a server that never answers into a failure, not a hang.
+    explicit RawClient(std::uint16_t port) : socket_(netio::Connect("127.0.0.1", port)), rng_(port) {
+        if (Connected()) netio::SetReceiveTimeout(socket_, 10000);
+    }
+    ~RawClient() { netio::Close(socket_); }
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+
+    bool Connected() const { return socket_ != netio::kInvalidSocket; }
+    bool Send(const Bytes &bytes) { return netio::SendAll(socket_, bytes.data(), bytes.size()); }
+    Bytes Read(std::size_t n) {  // n bytes, or those that came before the end
+        Bytes got(n, 0);
+        std::size_t arrived = 0;
+        netio::ReceiveExact(socket_, got.data(), n, &arrived);
+        got.resize(arrived);
+        return got;
+    }
+    // Sends request, then reads as many bytes as the expected reply has.
+    Bytes Ask(const Bytes &request, const Bytes &expected) {
+        return Send(request) ? Read(expected.size()) : Bytes{};
+    }
+    bool AtEnd() {  // closed in order; false if data came or the read timed out
+        std::uint8_t byte;
+        return netio::ReceiveSome(socket_, &byte, 1) == 0;
+    }
+    // A logon request; each password travels as a client scrambles it, with random
+    // bytes r: out[2i] = in[i-1] ^ r, out[2i+1] = r ^ in[i]; no password2: zeros.
+    Bytes LogonRequest(const std::string &user, const std::string &password,
+                       const std::string &password2 = "") {
+        Bytes block(41, 0);
+        user.copy(reinterpret_cast<char *>(block.data()), 9);
+        for (std::size_t at = 9, previous = 0; at < 41 && (at < 25 || !password2.empty()); at += 2) {
+            const std::string &text = at < 25 ? password : password2;
+            const std::size_t i = (at - 9) % 16 / 2;
+            const std::size_t in = i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0,
+                              r = rng_() & 0xFF;
+            block[at] = static_cast<std::uint8_t>((i == 0 ? 0 : previous) ^ r);
+            block[at + 1] = static_cast<std::uint8_t>(r ^ in);
+            previous = in;
+        }
+        return Request(KEL_CMD_LOGON, block);
+    }
+
+private:
+    netio::Socket socket_;
+    std::mt19937 rng_;
+};
 
 class KelsrvServer : public ::testing::Test {
 protected:
     // Four users, a fixed identity and a log the test can read.
-    kelsrv::Options BaseOptions(Misbehaviour mode = Misbehaviour::None, std::uint32_t closeAfter = 0,
-                                const std::string &description = "unit test server") {
+    kelsrv::Options BaseOptions() {
         kelsrv::Options options;
         options.port = 0;
         options.serverId = 0x53ABCDEFu;
         options.serverVersion = 0x01020304u;
-        options.description = description;
+        options.description = "unit test server";
         options.logonData = 0x5A;
-        options.misbehaviour = mode;
-        options.closeAfterBytes = closeAfter;
         std::string error;
-        for (const char *entry : {"alice:secret", "bob:pw:second", "carol:pw::0x00040001",
-                                  "eightchr:1\xFF\x01"
-                                  "45678"}) {
+        for (const char *entry :
+             {"alice:secret", "bob:pw:second", "carol:pw::0x00040001", "eightchr:1\377\00145678"}) {
             options.users.emplace_back();
             EXPECT_TRUE(kelsrv::ParseUserSpec(entry, &options.users.back(), &error)) << error;
         }
@@ -49,10 +130,6 @@ protected:
         server_ = std::make_unique<kelsrv::Server>(std::move(starter));
         std::string error;
         ASSERT_TRUE(server_->Start(options, &error)) << error;
-    }
-    void StartServer(Misbehaviour mode = Misbehaviour::None, std::uint32_t closeAfter = 0,
-                     const std::string &description = "unit test server") {
-        StartServer(BaseOptions(mode, closeAfter, description));
     }
     // The log lines that contain part.
     std::vector<std::string> LogLines(const std::string &part) {
@@ -68,38 +145,44 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return server_->ConnectionsOpen() == open;
     }
+    // A client that has identified, and logged on as alice when asked.
+    std::unique_ptr<RawClient> Client(bool logOn = false) {
+        auto client = std::make_unique<RawClient>(server_->Port());
+        Converse(client.get(), {{IdentifyRequest(), kIdentifyReply}});
+        if (logOn) Converse(client.get(), {{client->LogonRequest("alice", "secret"), kLogonAccepted}});
+        return client;
+    }
+
+    static Bytes IdentBlock(std::uint8_t marker, const std::string &text = "unit test server",
+                            std::size_t size = 88) {
+        Bytes block =
+            Concat({marker, 0xAB, 0xCD, 0xEF, 0x01, 0x02, 0x03, 0x04}, Bytes(text.begin(), text.end()));
+        block.resize(size, 0);
+        return block;
+    }
+    // Sends each request and expects exactly these bytes back (none: no reply).
+    static void Converse(RawClient *client, const std::vector<std::pair<Bytes, Bytes>> &steps) {
+        for (std::size_t i = 0; i < steps.size(); ++i)
+            EXPECT_EQ(client->Ask(steps[i].first, steps[i].second), steps[i].second) << "step " << i;
+    }
+    const Bytes kIdentifyReply = Concat(FrameBytes(KEL_RSP_IDENTIFY, 0, 88), IdentBlock(0x53));
+    const Bytes kLogonAccepted = Concat(FrameBytes(KEL_RSP_LOGON, 0, 1), {0x5A});
 
     std::mutex logMutex_;
     std::vector<std::string> log_;
     std::unique_ptr<kelsrv::Server> server_;  // last: stopped before the log goes
 };
 
-// Sends each request and expects exactly these bytes back (none: no reply).
-void Converse(RawClient *client, const std::vector<std::pair<Bytes, Bytes>> &steps) {
-    for (std::size_t i = 0; i < steps.size(); ++i)
-        EXPECT_EQ(client->Ask(steps[i].first, steps[i].second), steps[i].second) << "step " << i;
-}
-
-Bytes IdentBlock(std::uint8_t marker, const std::string &text = "unit test server", std::size_t size = 88) {
-    Bytes block = Concat({marker, 0xAB, 0xCD, 0xEF, 0x01, 0x02, 0x03, 0x04}, Bytes(text.begin(), text.end()));
-    block.resize(size, 0);
-    return block;
-}
-
-const Bytes kIdentifyReply = Concat(FrameBytes(KEL_RSP_IDENTIFY, 0, 88), IdentBlock(0x53));
-const Bytes kLogonAccepted = Concat(FrameBytes(KEL_RSP_LOGON, 0, 1), {0x5A});
-
 TEST_F(KelsrvServer, LogonUnscramblesPasswordsAndChecksThemAgainstTheUsers) {
-    StartServer();
-    struct Case {
+    StartServer(BaseOptions());
+    const struct {
         const char *user, *password, *password2;
         std::uint32_t code;
-    } const cases[] = {
+    } cases[] = {
         {"alice", "secret", "", 0},
         {"dave", "secret", "", kelsrv::kRcUnknownUser},
         {"Alice", "secret", "", kelsrv::kRcUnknownUser},
         {"alice", "secreT", "", kelsrv::kRcWrongPassword},
-        {"alice", "", "", kelsrv::kRcWrongPassword},
         {"bob", "pw", "second", 0},
         {"bob", "pw", "", kelsrv::kRcWrongPassword2},
         {"bob", "pw", "secone", kelsrv::kRcWrongPassword2},
@@ -107,32 +190,25 @@ TEST_F(KelsrvServer, LogonUnscramblesPasswordsAndChecksThemAgainstTheUsers) {
         {"alice", "secret", "x", kelsrv::kRcWrongPassword2},
         {"", "secret", "", kelsrv::kRcEmptyUser},
         {"carol", "pw", "", 0x00040001u},
-        {"eightchr",
-         "1\xFF\x01"
-         "45678",
-         "", 0},
-        {"eightchr",
-         "1\xFF\x01"
-         "4567",
-         "", kelsrv::kRcWrongPassword},
+        {"eightchr", "1\377\00145678", "", 0},
+        {"eightchr", "1\377\0014567", "", kelsrv::kRcWrongPassword},
     };
     // All on one connection: after a refusal the next logon may succeed.
-    RawClient client(server_->Port());
-    Converse(&client, {{IdentifyRequest(), kIdentifyReply}});
-    for (const Case &c : cases) {
+    auto client = Client();
+    for (const auto &c : cases) {
         const Bytes expected = c.code ? FrameBytes(KEL_RSP_LOGON, c.code) : kLogonAccepted;
-        EXPECT_EQ(client.Ask(client.LogonRequest(c.user, c.password, c.password2), expected), expected)
+        EXPECT_EQ(client->Ask(client->LogonRequest(c.user, c.password, c.password2), expected), expected)
             << c.user << "/" << c.password << "/" << c.password2;
     }
 }
 
 TEST_F(KelsrvServer, SessionAnswersEveryRequestInStep) {
-    StartServer();
-    using kelsrv::kCmdEcho, kelsrv::kRspEcho, kelsrv::kCmdChatty, kelsrv::kRspChatty;
-    Bytes big(100000);
+    StartServer(BaseOptions());
+    using kelsrv::kCmdEcho, kelsrv::kRspEcho, kelsrv::kCmdChatty, kelsrv::kRspChatty, kelsrv::kRcBadRequest;
+    Bytes big(kelsrv::kMaxEchoDataLen);  // the largest echo that comes back
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
-    auto chatty = [](std::uint32_t dataLen,
-                     std::uint32_t rounds) {  // note with data 0, 1, 2 ..., ignore; reply
+    // Each round a note with data 0, 1, 2 ... and an ignore frame; then the reply.
+    auto chatty = [](std::uint32_t dataLen, std::uint32_t rounds) {
         Bytes out;
         for (std::uint32_t round = 1; round <= rounds; ++round) {
             out = Concat(out, FrameBytes(kelsrv::kNoteFrame, 0, dataLen, round));
@@ -142,38 +218,39 @@ TEST_F(KelsrvServer, SessionAnswersEveryRequestInStep) {
         return Concat(out, FrameBytes(kRspChatty, 0, 0, rounds));
     };
     RawClient client(server_->Port());
-    Converse(
-        &client,
-        {
-            {Request(KEL_CMD_IDENTIFY, Bytes(87, 1)), FrameBytes(KEL_RSP_IDENTIFY, kelsrv::kRcBadRequest)},
-            {IdentifyRequest(), kIdentifyReply},
-            {Request(KEL_CMD_LOGON, Bytes(42, 1)), FrameBytes(KEL_RSP_LOGON, kelsrv::kRcBadRequest)},
-            {Request(kCmdEcho, {1, 2}), FrameBytes(kRspEcho, kelsrv::kRcNotLoggedOn)},
-            {client.LogonRequest("alice", "nope"), FrameBytes(KEL_RSP_LOGON, 0x00010002u)},
-            {Request(kCmdChatty), FrameBytes(kRspChatty, kelsrv::kRcNotLoggedOn)},
-            {client.LogonRequest("alice", "secret"), kLogonAccepted},
-            {Request(0x80001234u, Bytes(300, 1)), FrameBytes(0x40001234u, kelsrv::kRcUnknownCommand)},
-            {Request(KEL_CMD_IGNORE), {}},
-            {Concat(FrameBytes(kCmdEcho, 0, 3, 0x11111111, 0x33333333, 0xA0), {7, 8, 9}),
-             Concat(FrameBytes(kRspEcho, 0, 3, 0x11111111, 0x33333333, 0xA0), {7, 8, 9})},
-            {Request(kCmdEcho, big), Concat(FrameBytes(kRspEcho, 0, 100000), big)},
-            {Request(kCmdEcho), FrameBytes(kRspEcho)},
-            {FrameBytes(kCmdChatty, 0, 0, 5, 2), chatty(5, 2)},
-            {Request(kCmdChatty), chatty(300, 1)},
-            {Request(KEL_CMD_DISCONNECT), FrameBytes(KEL_RSP_DISCONNECT)},
-        });
+    Converse(&client,
+             {
+                 {Request(KEL_CMD_IDENTIFY, Bytes(87, 1)), FrameBytes(KEL_RSP_IDENTIFY, kRcBadRequest)},
+                 {IdentifyRequest(), kIdentifyReply},
+                 {Request(KEL_CMD_LOGON, Bytes(42, 1)), FrameBytes(KEL_RSP_LOGON, kRcBadRequest)},
+                 {Request(kCmdEcho, {1, 2}), FrameBytes(kRspEcho, kelsrv::kRcNotLoggedOn)},
+                 {client.LogonRequest("alice", "nope"), FrameBytes(KEL_RSP_LOGON, 0x00010002u)},
+                 {Request(kCmdChatty), FrameBytes(kRspChatty, kelsrv::kRcNotLoggedOn)},
+                 {client.LogonRequest("alice", "secret"), kLogonAccepted},
+                 {Request(0x80001234u, Bytes(300, 1)), FrameBytes(0x40001234u, kelsrv::kRcUnknownCommand)},
+                 {Request(KEL_CMD_IGNORE), {}},
+                 {Concat(FrameBytes(kCmdEcho, 0, 3, 0x11111111, 0x33333333, 0xA0), {7, 8, 9}),
+                  Concat(FrameBytes(kRspEcho, 0, 3, 0x11111111, 0x33333333, 0xA0), {7, 8, 9})},
+                 {Request(kCmdEcho, big), Concat(FrameBytes(kRspEcho, 0, kelsrv::kMaxEchoDataLen), big)},
+                 {Request(kCmdEcho, Concat(big, {0})), FrameBytes(kRspEcho, kRcBadRequest)},
+                 {Request(kCmdEcho), FrameBytes(kRspEcho)},
+                 {FrameBytes(kCmdChatty, 0, 0, 5, 2), chatty(5, 2)},
+                 {Request(kCmdChatty), chatty(300, 1)},
+                 {FrameBytes(kCmdChatty, 0, 0, 1, 101), FrameBytes(kRspChatty, kRcBadRequest)},
+                 {Request(KEL_CMD_DISCONNECT), FrameBytes(KEL_RSP_DISCONNECT)},
+             });
     EXPECT_TRUE(client.AtEnd());
 }
 
 TEST_F(KelsrvServer, EachMisbehaviourChangesOnlyItsPartOfTheReplies) {
     const Bytes noSkip{0x20, 0, 0, 2, 0x10};
     const std::string full(80, 'd');
-    struct Case {
+    const struct {
         Misbehaviour mode;
         std::uint32_t closeAfter;
         Bytes identify, logon;  // an empty logon: the server has closed instead
         std::string description = "unit test server";
-    } const cases[] = {
+    } cases[] = {
         {Misbehaviour::None, 0, Concat(FrameBytes(KEL_RSP_IDENTIFY, 0, 88), IdentBlock(0x53, full)),
          kLogonAccepted, full},
         {Misbehaviour::WrongMarker, 0, Concat(FrameBytes(KEL_RSP_IDENTIFY, 0, 88), IdentBlock(0x43)),
@@ -189,9 +266,13 @@ TEST_F(KelsrvServer, EachMisbehaviourChangesOnlyItsPartOfTheReplies) {
         {Misbehaviour::CloseAfter, 20, Bytes(kIdentifyReply.begin(), kIdentifyReply.begin() + 20), {}},
         {Misbehaviour::CloseAfter, 97, kIdentifyReply, {}},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(static_cast<int>(c.mode) * 1000 + static_cast<int>(c.closeAfter));
-        StartServer(c.mode, c.closeAfter, c.description);
+        kelsrv::Options options = BaseOptions();
+        options.misbehaviour = c.mode;
+        options.closeAfterBytes = c.closeAfter;
+        options.description = c.description;
+        StartServer(options);
         RawClient client(server_->Port());
         Converse(&client, {{IdentifyRequest(), c.identify}});
         if (c.logon.empty())
@@ -201,61 +282,34 @@ TEST_F(KelsrvServer, EachMisbehaviourChangesOnlyItsPartOfTheReplies) {
     }
 }
 
-TEST_F(KelsrvServer, ManyClientsAreServedAtOnce) {
-    StartServer();
-    // Every step goes round all the connections: a server serving one client
-    // at a time would never answer the second.
-    std::vector<std::unique_ptr<RawClient>> clients;
-    for (int i = 0; i < 24; ++i) clients.push_back(std::make_unique<RawClient>(server_->Port()));
-    for (auto &client : clients) Converse(client.get(), {{IdentifyRequest(), kIdentifyReply}});
-    for (auto &client : clients)
-        Converse(client.get(), {{client->LogonRequest("alice", "secret"), kLogonAccepted}});
-    for (std::size_t i = 0; i < clients.size(); ++i)
-        ASSERT_TRUE(clients[i]->Send(Request(kelsrv::kCmdEcho, Bytes(i + 1, static_cast<std::uint8_t>(i)))));
-    for (std::size_t i = 0; i < clients.size(); ++i)
-        EXPECT_EQ(clients[i]->Read(9 + i + 1),
-                  Concat(FrameBytes(kelsrv::kRspEcho, 0, static_cast<std::uint32_t>(i + 1)),
-                         Bytes(i + 1, static_cast<std::uint8_t>(i))));
-    EXPECT_EQ(server_->ConnectionsAccepted(), 24u);
-}
-
 TEST_F(KelsrvServer, StopCutsOpenConnectionsAndAStartedServerCannotStartAgain) {
-    StartServer();
-    RawClient idle(server_->Port()), midRequest(server_->Port());
-    Converse(&midRequest, {{IdentifyRequest(), kIdentifyReply},
-                           {midRequest.LogonRequest("alice", "secret"), kLogonAccepted}});
-    ASSERT_TRUE(midRequest.Send({0x80, 0, 1, 0, 0x08, 0, 0, 0}));  // a frame that never completes
+    StartServer(BaseOptions());
+    RawClient idle(server_->Port());
+    auto midRequest = Client(true);
+    ASSERT_TRUE(midRequest->Send({0x80, 0, 1, 0, 0x08, 0, 0, 0}));  // a frame that never completes
     kelsrv::Options clash;
     clash.port = server_->Port();
     std::string error;
     EXPECT_FALSE(server_->Start(clash, &error));
-    EXPECT_FALSE(kelsrv::Server().Start(clash, &error));
-    EXPECT_NE(error.find("cannot listen"), std::string::npos) << error;
+    EXPECT_EQ(error, "server already started");
     server_->Stop();
     EXPECT_TRUE(idle.AtEnd());
-    EXPECT_TRUE(midRequest.AtEnd());
+    EXPECT_TRUE(midRequest->AtEnd());
     RawClient late(server_->Port());
     EXPECT_FALSE(late.Connected() && !late.AtEnd()) << "a stopped server must not serve";
 }
 
+// The escaping itself is KelsrvLog's; here: the session uses it for what a
+// client sends, and no log line holds anything but printable ASCII.
 TEST_F(KelsrvServer, ClientTextIsEscapedInTheLogAndCannotForgeALine) {
-    StartServer();
-    const struct {
-        const char *userId, *logged;
-    } cases[] = {
-        {"a\nforged", "'a\\nforged'"},
-        {"\x1b[2J\x7f\r\t", "'\\x1b[2J\\x7f\\r\\t'"},
-        {"\xc3\xa9'\\", "'\\xc3\\xa9\\'\\\\'"},
-    };
-    RawClient client(server_->Port());
-    Converse(&client, {{IdentifyRequest(), kIdentifyReply}});
-    for (const auto &c : cases)
-        Converse(&client,
-                 {{client.LogonRequest(c.userId, "pw"), FrameBytes(KEL_RSP_LOGON, kelsrv::kRcUnknownUser)}});
+    StartServer(BaseOptions());
+    auto client = Client();
+    Converse(client.get(), {{client->LogonRequest("a\nb\x1b\xc3'\\", "pw"),
+                             FrameBytes(KEL_RSP_LOGON, kelsrv::kRcUnknownUser)}});
     server_->Stop();
-    for (const auto &c : cases)
-        EXPECT_EQ(LogLines(c.logged), std::vector<std::string>{std::string("connection 1: logon of ") +
-                                                               c.logged + " refused with 0x00010001"});
+    EXPECT_EQ(
+        LogLines("logon of"),
+        std::vector<std::string>{"connection 1: logon of 'a\\nb\\x1b\\xc3\\'\\\\' refused with 0x00010001"});
     for (const std::string &line : LogLines(""))
         for (char ch : line) EXPECT_TRUE(ch >= 0x20 && ch < 0x7F) << line;
 }
@@ -264,18 +318,14 @@ TEST_F(KelsrvServer, ConnectionsBeyondMaxClientsAreClosedWithOneLineEachUntilOne
     kelsrv::Options options = BaseOptions();
     options.maxClients = 2;
     StartServer(options);
-    auto first = std::make_unique<RawClient>(server_->Port());
-    RawClient second(server_->Port());
-    Converse(first.get(), {{IdentifyRequest(), kIdentifyReply}});
-    Converse(&second, {{IdentifyRequest(), kIdentifyReply}});
+    auto first = Client(), second = Client();
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(RawClient(server_->Port()).AtEnd()) << i;
     EXPECT_EQ(server_->ConnectionsRefused(), 3u);
-    EXPECT_EQ(LogLines("refused a connection from 127.0.0.1:").size(), 3u);
     EXPECT_EQ(LogLines(": 2 clients are served (--max-clients)").size(), 3u);
+    EXPECT_EQ(LogLines("refused a connection from 127.0.0.1:").size(), 3u);
     first.reset();
     ASSERT_TRUE(WaitForOpenConnections(1));
-    RawClient third(server_->Port());
-    Converse(&third, {{IdentifyRequest(), kIdentifyReply}});
+    Client();
     EXPECT_EQ(server_->ConnectionsAccepted(), 3u);
 }
 
@@ -285,17 +335,14 @@ TEST_F(KelsrvServer, IdleTimeoutClosesAConnectionThatSendsOrTakesNothing) {
     StartServer(options);
     // Quiet between requests, inside a frame, inside the data of one.
     for (const Bytes &partial : {Bytes{}, Bytes{0x80, 0, 0}, Bytes{0x80, 0, 0, 2, 0x08, 0, 0, 0, 41, 'a'}}) {
-        RawClient client(server_->Port());
-        Converse(&client, {{IdentifyRequest(), kIdentifyReply}});
-        ASSERT_TRUE(client.Send(partial));
-        EXPECT_TRUE(client.AtEnd()) << partial.size();
+        auto client = Client();
+        ASSERT_TRUE(client->Send(partial));
+        EXPECT_TRUE(client->AtEnd()) << partial.size();
     }
     EXPECT_EQ(LogLines("no byte for 200 ms: closed").size(), 3u);
     // A client that asks for 100 MiB of notes and reads none of them.
-    RawClient greedy(server_->Port());
-    Converse(&greedy,
-             {{IdentifyRequest(), kIdentifyReply}, {greedy.LogonRequest("alice", "secret"), kLogonAccepted}});
-    ASSERT_TRUE(greedy.Send(FrameBytes(kelsrv::kCmdChatty, 0, 0, kelsrv::kChattyMaxDataLen, 100)));
+    auto greedy = Client(true);
+    ASSERT_TRUE(greedy->Send(FrameBytes(kelsrv::kCmdChatty, 0, 0, kelsrv::kChattyMaxDataLen, 100)));
     EXPECT_TRUE(WaitForOpenConnections(0));
     EXPECT_EQ(LogLines("took no byte of a reply for 200 ms: closed").size(), 1u);
 }
@@ -303,20 +350,17 @@ TEST_F(KelsrvServer, IdleTimeoutClosesAConnectionThatSendsOrTakesNothing) {
 TEST_F(KelsrvServer, AConnectionThatGetsNoThreadIsClosedAndTheOthersAreServed) {
     // The accepting thread starts first; the second and third connections get none.
     std::atomic<int> starts{0};
-    auto failSecondAndThird = [&starts](kelsrv::Thread *thread, std::function<void()> body, std::size_t stack,
-                                        std::string *error) {
-        int start = ++starts;
+    StartServer(BaseOptions(), [&starts](kelsrv::Thread *thread, std::function<void()> body,
+                                         std::size_t stack, std::string *error) {
+        const int start = ++starts;
         if (start == 3 || start == 4) return *error = "out of memory (test)", false;
         return thread->Start(std::move(body), stack, error);
-    };
-    StartServer(BaseOptions(), failSecondAndThird);
-    RawClient first(server_->Port());
-    Converse(&first, {{IdentifyRequest(), kIdentifyReply}});
+    });
+    auto first = Client();
     EXPECT_TRUE(RawClient(server_->Port()).AtEnd());
     EXPECT_TRUE(RawClient(server_->Port()).AtEnd());
-    RawClient fourth(server_->Port());
-    Converse(&fourth, {{IdentifyRequest(), kIdentifyReply}});
-    Converse(&first, {{first.LogonRequest("alice", "secret"), kLogonAccepted}});
+    Client(true);
+    Converse(first.get(), {{first->LogonRequest("alice", "secret"), kLogonAccepted}});
     server_->Stop();
     EXPECT_EQ(server_->ConnectionsAccepted(), 2u);
     // One line at once, the second failure counted into one more (here at the stop).
@@ -334,24 +378,29 @@ TEST_F(KelsrvServer, AConnectionThatGetsNoThreadIsClosedAndTheOthersAreServed) {
     EXPECT_EQ(noThreads.Port(), 0);
 }
 
-// Every client connects at the same moment; all are served in full. The
-// tsan preset runs this too: the server's threads must not race.
+// Every client connects at the same moment and holds its connection until all
+// have logged on, so that a server serving one client at a time fails (each
+// receive gives up after 10 s); then each makes fifty exchanges. The tsan
+// preset runs this too: the server's threads must not race.
 TEST_F(KelsrvServer, TwoHundredClientsAtOnceMakeFiftyExchangesEach) {
-    StartServer();
+    StartServer(BaseOptions());
     constexpr int kClients = 200, kExchanges = 50;
     std::mutex mutex;
-    std::condition_variable allReady;
-    int ready = 0;
+    std::condition_variable changed;
+    int arrived = 0;
+    auto allArrive = [&](int stage) {  // waits for every client at this stage
+        std::unique_lock<std::mutex> lock(mutex);
+        ++arrived;
+        changed.notify_all();
+        changed.wait(lock, [&] { return arrived >= stage * kClients; });
+    };
     std::atomic<int> failed{0};
     auto run = [&](int id) {
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (++ready == kClients) allReady.notify_all();
-            allReady.wait(lock, [&] { return ready == kClients; });
-        }
+        allArrive(1);
         RawClient client(server_->Port());
         bool ok = client.Ask(IdentifyRequest(), kIdentifyReply) == kIdentifyReply &&
                   client.Ask(client.LogonRequest("alice", "secret"), kLogonAccepted) == kLogonAccepted;
+        allArrive(2);
         for (int round = 1; ok && round <= kExchanges; ++round) {
             const Bytes data((id * 7 + round) % 300, static_cast<std::uint8_t>(id ^ round));
             const auto len = static_cast<std::uint32_t>(data.size());
@@ -366,7 +415,6 @@ TEST_F(KelsrvServer, TwoHundredClientsAtOnceMakeFiftyExchangesEach) {
     for (std::thread &client : clients) client.join();
     EXPECT_EQ(failed.load(), 0);
     EXPECT_EQ(server_->ConnectionsAccepted(), static_cast<unsigned long>(kClients));
-    EXPECT_EQ(server_->ConnectionsRefused(), 0u);
     EXPECT_TRUE(WaitForOpenConnections(0));
     EXPECT_EQ(LogLines("disconnected").size(), static_cast<std::size_t>(kClients));
 }

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# kelsrv as a program (POSIX systems; the exchanges are server_test's): the
+# listening line and nothing else on stdout, the line that says what it runs
+# with, its exit codes, SIGTERM and SIGINT; and, out of descriptors with a
+# thousand clients waiting in its listen backlog, neither spinning nor
+# flooding its log, serving the clients it has and the others once
+# descriptors come back.
+#   program_test.sh KELSRV
+set -u
+kelsrv=$1
+source "$(dirname "$0")/../../scripts/kelsrv-run.sh"
+e2e_begin
+holder=""
+trap 'kelsrv_stop; [ -z "$holder" ] || kill "$holder" 2>/dev/null; rm -rf "$work"' EXIT
+
+expect_text() { [ "$2" = "$3" ] || fail "$1: '$2', expected '$3'"; }  # WHAT GOT EXPECTED
+# begins FILE TEXT: $work/FILE begins with TEXT; an empty TEXT: FILE is empty.
+begins() {
+  if [ -z "$2" ]; then
+    [ ! -s "$work/$1" ] || fail "kelsrv wrote to $1: $(cat "$work/$1")"
+  else
+    [ "$(head -c "${#2}" "$work/$1")" = "$2" ] || fail "$1 of kelsrv does not begin with '$2': $(cat "$work/$1")"
+  fi
+}
+# ends EXIT OUT ERR ARGS...: kelsrv ARGS ends by itself with EXIT, stdout
+# beginning with OUT and stderr with ERR.
+ends() {
+  local exit=$1 out=$2 err=$3
+  shift 3
+  e2e_run "$exit" timeout 10 "$kelsrv" "$@" && begins out "$out" && begins err "$err"
+}
+# stopped SIGNAL: the server ends on SIGNAL with exit code 0 and says so.
+stopped() {
+  kill "-$1" "$server_pid"
+  wait "$server_pid"
+  expect_text "exit code after SIG$1" "$?" 0
+  server_pid=""
+}
+# identify FD: the identify request on descriptor FD gets its reply frame and
+# 88 bytes (within 10 s).
+identify() {
+  printf '\x80\x00\x00\x01\x08\x00\x00\x00\x58%088d' 0 >&"$1" || return 1
+  [ "$(timeout 10 head -c 97 <&"$1" | od -An -tx1 | tr -d ' \n' | cut -c 1-18)" = 400000010800000058 ]
+}
+
+ends 0 "Usage: kelsrv [options]" "" --help
+ends 0 "kelsrv 1." "" --version
+ends 2 "" "kelsrv: unknown option '--bogus' (see --help)" --bogus
+echo "# nobody" >"$work/empty.users"
+ends 3 "" "kelsrv: users file empty.users names no user" -p 0 --users-file empty.users
+
+kelsrv_start "$work" "$limit" "$kelsrv" -p 0 -u alice:secret || exit 1
+ends 1 "" "kelsrv: cannot listen on 127.0.0.1:$port: Address already in use (98)" -p "$port"
+stopped TERM
+expect_text "stdout" "$(cat "$work/server.out")" "kelsrv listening on 127.0.0.1:$port"
+expect_text "stderr" "$(cat "$work/server.log")" "kelsrv: 1 user(s); misbehaviour none; at most 1024 clients; \
+idle time-out 300 s; listen backlog $(cat /proc/sys/net/core/somaxconn)
+kelsrv: stopped after 0 connection(s), 0 refused"
+kelsrv_start "$work" "$limit" "$kelsrv" -p 0 --quiet || exit 1  # whether anyone may log on is said even then
+stopped INT
+expect_text "stderr with --quiet" "$(cut -d';' -f1 "$work/server.log")" \
+  "kelsrv: open mode: any non-empty user id logs on with any password"
+
+# About 35 of the thousand are accepted before the descriptors run out; the
+# others wait in the backlog, or their connects do not complete (the holder
+# never says so).
+kelsrv_start "$work" "$limit" bash -c 'ulimit -n 40 && exec "$0" -p 0' "$kelsrv" || exit 1
+exec 3<>"/dev/tcp/127.0.0.1/$port"
+identify 3 || fail "the first client is not served"
+bash -c 'for _ in $(seq 1000); do exec {fd}<>"/dev/tcp/127.0.0.1/$0" || exit 1; done; echo held; exec sleep 60' \
+  "$port" >"$work/held" &
+holder=$!
+for _ in $(seq 50); do [ -s "$work/held" ] && break; sleep 0.1; done
+[ -s "$work/held" ] || fail "a thousand connections did not fit the listen backlog"
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$server_pid/stat"; }
+before=$(cpu_ticks)
+sleep 1.5
+(($(cpu_ticks) - before < $(getconf CLK_TCK) / 2)) || fail "the accept loop spins"
+identify 3 || fail "a client it has is not served"
+kill "$holder"
+wait "$holder" 2>/dev/null
+holder=""
+exec 4<>"/dev/tcp/127.0.0.1/$port"
+identify 4 || fail "the clients that waited are not served once descriptors come back"
+stopped TERM
+failures_logged=$(grep -c "accept failed" "$work/server.log")
+((failures_logged >= 1)) || fail "the descriptor limit was never reached"
+((failures_logged <= 4)) || fail "$failures_logged lines of accept failures: more than one a second"
+grep "accept failed" "$work/server.log" | grep -v "Too many open files (24)" && fail "accept failed for another reason"
+e2e_end "the kelsrv program works"
