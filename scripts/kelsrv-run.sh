@@ -42,6 +42,7 @@ kelsrv_stop() {
 # tail of the arguments into the array emulator, makes the scratch directory
 # work (removed, with the server stopped, on exit) and counts fail calls in
 # failures. limit is how long a step may take: a cold Wine prefix is slow.
+# e2e_server, e2e_run and e2e_end below run the programs and report.
 e2e_begin() {
   emulator=()
   if [ "${1:-}" = "--" ]; then
@@ -57,4 +58,40 @@ e2e_begin() {
 fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
+}
+
+# e2e_server KELSRV ARGS...: a kelsrv on a free port (sets port) through the
+# emulator; the script ends when none comes up.
+e2e_server() {
+  kelsrv_start "$work" "$limit" ${emulator[@]+"${emulator[@]}"} "$@" -p 0 || { echo "FAIL: no server"; exit 1; }
+}
+
+# e2e_run EXPECTED_EXIT PROGRAM ARGS...: runs PROGRAM through the emulator in
+# $work for at most $limit s, its stdout and stderr without carriage returns
+# in $work/out and $work/err. Another exit status is a failure, shown with
+# both outputs; the return status says whether the exit status was expected.
+e2e_run() {
+  local expected=$1 rc=0
+  shift
+  (cd "$work" && timeout "$limit" ${emulator[@]+"${emulator[@]}"} "$@") >"$work/out.raw" 2>"$work/err.raw" || rc=$?
+  tr -d '\r' <"$work/out.raw" >"$work/out"
+  tr -d '\r' <"$work/err.raw" >"$work/err"
+  [ "$rc" -eq "$expected" ] && return 0
+  fail "$(basename "$1") ${*:2}: exit $rc, expected $expected"
+  sed 's/^/  stdout: /' "$work/out"
+  sed 's/^/  stderr: /' "$work/err"
+  return 1
+}
+
+# e2e_end MESSAGE: after a failure shows the last run's output and the
+# server's log and exits with 1; else prints MESSAGE.
+e2e_end() {
+  if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed; the last run wrote:"
+    cat "$work/out" "$work/err" 2>/dev/null | sed 's/^/  /'
+    echo "server log:"
+    sed 's/^/  /' "$work/server.log"
+    exit 1
+  fi
+  echo "$1"
 }

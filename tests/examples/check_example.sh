@@ -9,20 +9,13 @@ shift 3
 source "$(dirname "$0")/../../scripts/kelsrv-run.sh"
 e2e_begin "$@"
 
-# run EXPECTED_EXIT ARGS...: the example in $work, output without carriage returns in $work/out.
-run() {
-  local expected=$1 rc
-  shift
-  (cd "$work" && timeout "$limit" ${emulator[@]+"${emulator[@]}"} "$program" "$@") >"$work/out.raw" 2>&1
-  rc=$?
-  tr -d '\r' <"$work/out.raw" >"$work/out"
-  [ "$rc" -eq "$expected" ] || fail "$name $*: exit $rc, expected $expected"
-}
-expect() { grep -qxF -- "$1" "$work/out" || fail "$name: no line '$1'"; }
+# run EXPECTED_EXIT ARGS...: the example with ARGS (see e2e_run); expect LINE:
+# the last run printed LINE, on stdout or stderr.
+run() { local expected=$1; shift; e2e_run "$expected" "$program" "$@"; }
+expect() { grep -qxF -- "$1" "$work/out" "$work/err" || fail "$name: no line '$1'"; }
 
-kelsrv_start "$work" "$limit" ${emulator[@]+"${emulator[@]}"} "$kelsrv" -p 0 -u demo:secret -u off:pw::0x00010005 \
-  --server-id 0x123456 --server-version 0x00020001 --description "examples server" --logon-data 0x2a ||
-  { echo "FAIL: no server"; exit 1; }
+e2e_server "$kelsrv" -u demo:secret -u off:pw::0x00010005 --server-id 0x123456 --server-version 0x00020001 \
+  --description "examples server" --logon-data 0x2a
 
 case $name in
   system_info)
@@ -75,9 +68,4 @@ case $name in
     ;;
 esac
 
-if [ "$failures" -ne 0 ]; then
-  echo "output of the last run:"
-  sed 's/^/  /' "$work/out"
-  exit 1
-fi
-echo "example $name works against kelsrv"
+e2e_end "example $name works against kelsrv"
