@@ -91,7 +91,7 @@ while IFS= read -r line || [ -n "$line" ]; do
       [ -z "$filter" ] || [[ "$why" == *"$filter"* ]] || continue
       [ -n "$file" ] && [ -n "$old" ] || { echo "mutants: $list: an entry without its file or line"; exit 1; }
       number=$((number + 1))
-      source="$tree/src/kelapi/$file"
+      source="$tree/$file"
       cp "$source" "$log/original"
       start=$SECONDS
       if ! message=$(apply "$source" "$old" "$new" 2>&1); then
@@ -115,7 +115,7 @@ while IFS= read -r line || [ -n "$line" ]; do
         fi
       fi
       cp "$log/original" "$source"
-      printf '%2d %-18s %s: %s (%d s)\n' "$number" "$file" "$why" "$result" $((SECONDS - start))
+      printf '%2d %-29s %s: %s (%d s)\n' "$number" "$file" "$why" "$result" $((SECONDS - start))
       file="" old=""
       ;;
   esac
