@@ -8,7 +8,6 @@ set -euo pipefail
 
 build=$(realpath "${1:?usage: $0 <win32-build-dir>}")
 exe=$build/bin/ostrel.exe
-probe=$build/bin/ostrel_regprobe.exe
 [ -f "$exe" ] || { echo "no $exe: build the win32 preset first" >&2; exit 1; }
 
 demo=$build/demo-ostrel
@@ -24,11 +23,6 @@ wine_quiet() { wine "$@" </dev/null >>"$demo/wine.log" 2>&1; }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 show_tree() { (cd "$1" && find . -mindepth 1 | LC_ALL=C sort | sed 's|^\./||; s|[^/]*/|    |g; s|^|    |'); }
 show_key() { wine reg query "$1" </dev/null 2>/dev/null | tr -d '\r' | sed '/^$/d; s/^/    /'; }
-show_level() {
-    if [ -f "$probe" ]; then
-        echo "    as the installer's ANSI query reads it: $(wine "$probe" "${product_key#HKLM\\}" ServiceLevel </dev/null 2>/dev/null | tr -d '\r')"
-    fi
-}
 # The calls named in RelayInclude, from the relay trace, with C escapes undone.
 traced_calls() {
     sed -n "s/^[0-9a-f]*:Call $1(\(.*\)) ret=.*/\1/p" "$2" | sed 's/[0-9a-f]\{8\} "/"/g; s/\\\\/\\/g; s/\\"/"/g'
@@ -39,7 +33,7 @@ mkdir -p "$demo"
 source "$(dirname "$0")/wine-prefix.sh"
 wine_prefix_up
 trap wine_prefix_down EXIT
-wine_quiet reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d 'user32.MessageBoxA;msvcrt.system' /f
+wine_quiet reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d 'user32.MessageBoxA;msvcrt.system;RegSetValueExA' /f
 
 # The update set "Mendset4" and an installation whose directory name has a blank.
 rm -rf "$demo/Mendset4" "$demo/Brevane Server"
@@ -84,7 +78,8 @@ show_tree "$inst_dir"
 echo "    bin/server.exe now says: $(cat "$inst_dir/bin/server.exe")"
 say "Registry after: ServiceLevel is the text \"4\" (REG_SZ, 4 bytes: 34 00 00 00)"
 show_key "$product_key"
-show_level
+echo "    as written (key, name, reserved, type 1 = REG_SZ, data, size):"
+traced_calls '[A-Za-z0-9_]*\.RegSetValueExA' "$demo/ostrel.trace" | sed 's/^/      /'
 
 say "The same installer where the product is not installed"
 wine_quiet reg delete 'HKLM\Software\Quillar' /f

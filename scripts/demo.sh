@@ -10,7 +10,7 @@ echo "=== building (Linux and 32-bit Windows)"
 cmake --preset native >/dev/null
 cmake --build build/native --target kelapi kelsrv kelcli -j2 >/dev/null
 cmake --preset win32 >/dev/null
-cmake --build build/win32 --target ostrel ostrel_regprobe -j2 >/dev/null
+cmake --build build/win32 --target ostrel -j2 >/dev/null
 
 echo
 scripts/demo-kelapi.sh build/native
