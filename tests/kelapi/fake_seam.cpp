@@ -30,8 +30,6 @@ void RecordSend(const void *lpData, int nLen, int bMore) {
 
 // The bytes the peer takes of an nLen-byte send, or -1.
 int PeerTakes(int nLen) {
-    if (g_Fake.sendFail.ShouldFail())
-        return g_Fake.nShortSendBy ? std::max(0, nLen - g_Fake.nShortSendBy) : -1;
     if (g_Fake.nSentTotal > g_Fake.nSendCut) return -1;  // cut before
     size_t nRoom = g_Fake.nSendCut - g_Fake.nSentTotal;
     if (nRoom >= (size_t)nLen) {
@@ -186,13 +184,6 @@ TraceCapture::~TraceCapture() {
 }
 
 const std::vector<std::string> &TraceCapture::Lines() const { return g_TraceLines; }
-
-std::vector<std::string> TraceCapture::Bodies() const {
-    std::vector<std::string> bodies;
-    for (const std::string &line : g_TraceLines)
-        bodies.push_back(line.substr(std::min(line.size(), (size_t)23)));
-    return bodies;
-}
 
 std::vector<std::string> TraceCapture::Texts() const {
     std::vector<std::string> texts;

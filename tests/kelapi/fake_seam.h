@@ -37,26 +37,24 @@ struct FakePlatformState {
     int nStartupResult = 0, nStartupCalls = 0, nSeedCalls = 0;
     uint32_t dwSeed = 0;
     KelSocket hNextSocket = 7;
-    FailPlan socketFail, bindFail, connectFail, sendFail, allocFail;
-    int nShortSendBy = 0;       // a failing send takes this many bytes fewer (0: reports -1)
+    FailPlan socketFail, bindFail, connectFail, allocFail;
     std::vector<Bytes> sends;   // every socket send, in order, as offered
     std::vector<int> sendMore;  // the hold-back flag of each
-    // The peer takes this many bytes in all, then the connection is cut: by
-    // a close, where the send that crosses the mark takes the bytes up to
-    // it, or by a reset, where that send fails; every later send fails.
+    // The peer takes nSendCut bytes in all, then the connection is cut: by a
+    // close, where the send that crosses the mark takes the bytes up to it,
+    // or by a reset, where that send fails; every later send fails.
     size_t nSendCut = SIZE_MAX, nSentTotal = 0;
     bool bSendCutByReset = false;
-    bool bSendFailed = false;      // a send failed or came short
-    int nRecvAfterFailedSend = 0;  // receives made after that
-    // The set-up calls in order: "nodelay", "bind", "connect <port> <ms>", "timeouts <ms>".
-    std::vector<std::string> setup;
+    bool bSendFailed = false;        // a send failed or came short
+    int nRecvAfterFailedSend = 0;    // receives made after that
+    std::vector<std::string> setup;  // "nodelay", "bind", "connect <port> <ms>", "timeouts <ms>"
     int nNoDelayResult = 0;
-    std::deque<int> recvChunks;  // bytes each receive delivers at most; empty: the stream has ended
-    Bytes recvData;              // the stream the receives read from
+    Bytes recvData;                 // the stream the receives read from
+    std::deque<int> recvChunks;     // bytes each receive delivers at most; none left: the stream has ended
+    int nRecvErrorAfterScript = 0;  // what receives at the end get: 0 a close, -1 an error
     size_t nRecvPos = 0;
-    std::vector<int> recvAsked;     // the count each receive asked for
-    int nRecvErrorAfterScript = 0;  // at the end of the stream: 0 a close, -1 an error
-    int nRecvPastEnd = 0;           // receives answered with that
+    std::vector<int> recvAsked;  // the count each receive asked for
+    int nRecvPastEnd = 0;
     std::vector<KelSocket> closed;
     int nOpenSockets = 0;  // made by the socket entry and not closed yet
     int nUnopenedUse = 0;  // sends, receives and closes while no socket was open
@@ -81,8 +79,7 @@ public:
     TraceCapture();
     ~TraceCapture();
     const std::vector<std::string> &Lines() const;
-    std::vector<std::string> Bodies() const;  // without the time stamp: "Module at N:  text"
-    std::vector<std::string> Texts() const;   // the text alone
+    std::vector<std::string> Texts() const;   // without the time stamp, module and line
     std::vector<int> ErrorCodes() const;      // of the "Error:" lines, in order
     bool Has(const std::string &part) const;  // in any line
 };

@@ -127,7 +127,6 @@ private:
     // A failed connect leaves the socket open from the bind on, the flag set
     // from the lock on; such a record refuses a connect and a free.
     void CheckFailedConnect(int32_t nRc) {
-        r_.dwServerID = Con(hCon_)->dwServerID;
         bool bOpen = HasSocket(hCon_);
         Expect(bOpen == (g_Fake.nOpenSockets == 1), "the record and the system disagree on the socket");
         Expect(!bOpen || nRc != KEL_ERR_NOT_CONNECTED, "a refused connect left the socket open");

@@ -42,7 +42,6 @@ struct SessionResult {
     SessionStep failedStep = SessionStep::None;
     int32_t nFailure = KEL_OK;
     std::vector<size_t> sends;  // the socket sends up to the release
-    uint32_t dwServerID = 0;    // in the caller's record after a failed open (External, Direct)
     std::vector<std::string> trace;
     std::vector<std::string> violations;  // what did not hold; empty when everything did
 };

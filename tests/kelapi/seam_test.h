@@ -1,5 +1,5 @@
-// seam_test.h - the GoogleTest fixtures over the fake seam, and what tests
-// ask of the real system beyond the seam (system_probe_*.cpp).
+// seam_test.h - the GoogleTest fixture over the fake seam, and what tests ask
+// of the real system beyond the seam (system_probe_*.cpp).
 #ifndef KEL_TESTS_SEAM_TEST_H
 #define KEL_TESTS_SEAM_TEST_H
 
@@ -7,17 +7,20 @@
 
 #include "fake_seam.h"
 
-// The fake seam, the library counted as started (tests of the start-up
-// clear the flag themselves), and the real platform back afterwards.
+// The fake seam, the library counted as started (tests of the start-up clear
+// the flag themselves), and the real platform back afterwards. Reopen() gives
+// h, a connection that holds the fake socket as after a connect, on a fresh seam.
 class SeamTest : public ::testing::Test {
 protected:
     void SetUp() override {
         InstallFakePlatform();
         g_dwKelStarted = 0xFFFFFFFFu;
     }
-    void TearDown() override { KelPlatformReset(); }
+    void TearDown() override {
+        if (h) Drop(h);
+        KelPlatformReset();
+    }
     static KelConnection *Con(HKELCONNECTION h) { return static_cast<KelConnection *>(h); }
-    // A connection that holds the fake socket, as after a connect; Drop frees it.
     static HKELCONNECTION Open() {
         HKELCONNECTION h = nullptr;
         EXPECT_EQ(KEL_OK, KelAllocConnection(0x0100007F, 0, "user", "pass", nullptr, &h));
@@ -28,18 +31,10 @@ protected:
         Con(h)->hSocket = KEL_INVALID_SOCKET;
         EXPECT_EQ(KEL_OK, KelFreeConnection(h));
     }
-};
-
-// A fixture whose connection h holds the fake socket.
-class OpenTest : public SeamTest {
-protected:
-    void SetUp() override {
-        SeamTest::SetUp();
+    void Reopen() {
+        if (h) Drop(h);
+        InstallFakePlatform();
         h = Open();
-    }
-    void TearDown() override {
-        Drop(h);
-        SeamTest::TearDown();
     }
     HKELCONNECTION h = nullptr;
 };

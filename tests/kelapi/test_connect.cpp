@@ -30,42 +30,44 @@ Bytes Field(const std::string &text, size_t nSize) {
     return field;
 }
 
-class ConnectSeam : public SeamTest {
-protected:
-    void TearDown() override {
-        if (h && Con(h)->hSocket != KEL_INVALID_SOCKET) KelDisconnect(h);
-        EXPECT_EQ(KEL_OK, h ? KelFreeConnection(h) : KEL_OK);
-        SeamTest::TearDown();
-    }
-    HKELCONNECTION h = nullptr;
-};
+class ConnectSeam : public SeamTest {};
 
 uint32_t g_dwNextRandom = 0;
 uint32_t CountingRandom(void) { return g_dwNextRandom++ * 0x1111u; }
 
 // The exchanges of a connect byte for byte, the credentials cut to 8
-// characters and the passwords scrambled; the disconnect is one frame.
+// characters and the passwords scrambled; the disconnect is one frame. A
+// time-out reaches the connect and the socket and stays with the record;
+// Nagle's algorithm off or not (a socket without it still works), the
+// connect goes the same way.
 TEST_F(ConnectSeam, ConnectSendsIdentifyAndScrambledLogonAndDisconnectOneFrame) {
     const struct {
         const char *szUser, *szPassword, *szPassword2;
-    } cases[] = {{"QzUsr", "Pw9Kx", "Zz8Vq"},
-                 {"ab", "secret", ""},
-                 {"abcdefghij", "123456789", "pw2"},
-                 {"user", "", "second"}};
+        uint32_t dwTimeout;
+        int nNoDelayResult;
+    } cases[] = {{"QzUsr", "Pw9Kx", "Zz8Vq", 0, 0},
+                 {"ab", "secret", "", 0, -1},
+                 {"abcdefghij", "123456789", "pw2", 250, 0},
+                 {"user", "", "second", 0, 0}};
     const std::vector<Bytes> replies = SoundHostReplies();  // other frames to dispose of before each
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message()
                      << c.szUser << " / '" << c.szPassword << "' / '" << c.szPassword2 << "'");
         InstallFakePlatform();
-        TraceCapture trace;
+        g_Fake.nNoDelayResult = c.nNoDelayResult;
         ASSERT_EQ(KEL_OK, KelAllocConnection(0x0100007F, 0, c.szUser, c.szPassword, c.szPassword2, &h));
+        ASSERT_EQ(KEL_OK, KelSetTimeout(h, c.dwTimeout));
         g_KelPlatform.pfnRandom = CountingRandom;
         g_dwNextRandom = 1;
         ScriptReceive(Concat({replies[0], replies[1], replies[3]}));
+        TraceCapture trace;
         ASSERT_EQ(KEL_OK, KelConnect(h));
+        EXPECT_TRUE(trace.ErrorCodes().empty());
         ASSERT_EQ((std::vector<size_t>{97, 50}), Sizes(g_Fake.sends));
         // Nagle off at once, the default port; without a time-out the plain connect and no socket option.
-        EXPECT_EQ((std::vector<std::string>{"nodelay", "bind", "connect 2893 0"}), g_Fake.setup);
+        std::vector<std::string> setup = {"nodelay", "bind", "connect 2893 " + std::to_string(c.dwTimeout)};
+        if (c.dwTimeout) setup.push_back("timeouts 250");
+        EXPECT_EQ(setup, g_Fake.setup);
         EXPECT_EQ((std::vector<int>{0, 0}), g_Fake.sendMore);
         EXPECT_EQ(ClientIdentifyRequest(), g_Fake.sends[0]);
         // Each password byte b goes out as the pair (prev ^ r, r ^ b), prev the
@@ -96,82 +98,39 @@ TEST_F(ConnectSeam, ConnectSendsIdentifyAndScrambledLogonAndDisconnectOneFrame) 
         EXPECT_EQ(std::vector<Bytes>{kDisconnectFrame}, g_Fake.sends);
         EXPECT_EQ(std::vector<KelSocket>{7}, g_Fake.closed);
         EXPECT_EQ(0u, Con(h)->dwLock);
+        EXPECT_EQ(c.dwTimeout, Con(h)->dwTimeout);
         EXPECT_EQ(KEL_ERR_NOT_CONNECTED, KelDisconnect(h));
         ASSERT_EQ(KEL_OK, KelFreeConnection(h));
         h = nullptr;
     }
-}
-
-// A time-out reaches the connect and the socket, at once on an open one, and
-// stays with the record across a disconnect; Nagle's algorithm off or not,
-// the connect goes the same way and writes the same trace.
-TEST_F(ConnectSeam, TimeOutAndNoDelayReachTheSocketWithoutChangingTheExchange) {
-    ASSERT_EQ(KEL_OK, KelAllocConnection(0x0100007F, 1234, "user", "pass", "pass2", &h));
-    std::vector<std::string> plainTrace;
-    const struct {
-        uint32_t dwTimeout;
-        int nNoDelayResult;
-        std::vector<std::string> setup;
-    } cases[] = {
-        {0, 0, {"nodelay", "bind", "connect 1234 0"}},
-        {0, -1, {"nodelay", "bind", "connect 1234 0"}},
-        {250, 0, {"nodelay", "bind", "connect 1234 250", "timeouts 250"}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.dwTimeout << " ms, nodelay " << c.nNoDelayResult);
-        InstallFakePlatform();
-        g_Fake.nNoDelayResult = c.nNoDelayResult;
-        ScriptReceive(Concat({IdentifyReply(), LogonReply()}));
-        ASSERT_EQ(KEL_OK, KelSetTimeout(h, c.dwTimeout));
-        std::vector<std::string> bodies;
-        {
-            TraceCapture trace;
-            ASSERT_EQ(KEL_OK, KelConnect(h));
-            bodies = trace.Bodies();
-        }
-        EXPECT_EQ(c.setup, g_Fake.setup);
-        EXPECT_EQ((std::vector<size_t>{97, 50}), Sizes(g_Fake.sends));
-        if (plainTrace.empty()) plainTrace = bodies;
-        EXPECT_EQ(plainTrace, bodies);
-        EXPECT_EQ(KEL_OK, KelDisconnect(h));
-        EXPECT_EQ(c.dwTimeout, Con(h)->dwTimeout);
-    }
     // On an open socket a new bound applies at once, the same one is not set again.
-    Con(h)->hSocket = g_Fake.hNextSocket;
+    h = Open();
     g_Fake.setup.clear();
-    for (uint32_t dwTimeout : {250u, 0u, 0u, 100u}) EXPECT_EQ(KEL_OK, KelSetTimeout(h, dwTimeout));
-    EXPECT_EQ((std::vector<std::string>{"timeouts 0", "timeouts 100"}), g_Fake.setup);
-    Con(h)->hSocket = KEL_INVALID_SOCKET;
+    for (uint32_t dwTimeout : {250u, 250u, 0u, 0u, 100u}) EXPECT_EQ(KEL_OK, KelSetTimeout(h, dwTimeout));
+    EXPECT_EQ((std::vector<std::string>{"timeouts 250", "timeouts 0", "timeouts 100"}), g_Fake.setup);
 }
 
-// KelReceive's line, KelReceiveCommand's, KelWaitForResponse's, then KelConnect's.
+// KelReceive's line, KelReceiveCommand's and KelWaitForResponse's, as that
+// chain writes them on its own, then KelConnect's.
 TEST_F(ConnectSeam, LostIdentifyReplyIsReportedByEveryLevelOnTheWay) {
-    auto errorSites = [](const TraceCapture &trace) {
-        std::vector<std::string> sites;
-        for (const std::string &body : trace.Bodies())
-            if (body.find("  Error: 102 ") != std::string::npos)
-                sites.push_back(body.substr(0, body.find(":  ")));
-        return sites;
-    };
-    std::vector<std::string> lower;
-    {
-        HKELCONNECTION hOther = Open();
-        TraceCapture trace;
-        KelCommand cmd;
-        EXPECT_EQ(KEL_ERR_COMM, KelWaitForResponse(hOther, KEL_RSP_IDENTIFY, &cmd));
-        lower = errorSites(trace);
-        Drop(hOther);
-    }
-    ASSERT_EQ(3u, lower.size());
-    ASSERT_EQ(KEL_OK, KelAllocConnection(0x0100007F, 0, "user", "pass", nullptr, &h));
+    HKELCONNECTION hNew = nullptr;
+    ASSERT_EQ(KEL_OK, KelAllocConnection(0x0100007F, 0, "user", "pass", nullptr, &hNew));
+    h = Open();
     TraceCapture trace;
-    EXPECT_EQ(KEL_ERR_COMM, KelConnect(h));
-    EXPECT_EQ(trace.ErrorCodes().size(), errorSites(trace).size());
-    std::vector<std::string> sites = errorSites(trace);
-    ASSERT_EQ(4u, sites.size());
-    EXPECT_EQ(lower, std::vector<std::string>(sites.begin(), sites.begin() + 3));
-    EXPECT_EQ(0u, sites[3].rfind("KelConct at ", 0)) << sites[3];
-    EXPECT_EQ(sites.begin() + 3, std::find(sites.begin(), sites.begin() + 3, sites[3]));
+    KelCommand cmd;
+    EXPECT_EQ(KEL_ERR_COMM, KelWaitForResponse(h, KEL_RSP_IDENTIFY, &cmd));
+    EXPECT_EQ(KEL_ERR_COMM, KelConnect(hNew));
+    Drop(hNew);
+    std::vector<std::string> sites;  // "Module at N" of each "Error:" line
+    for (const std::string &line : trace.Lines())
+        if (line.find("  Error: ") != std::string::npos)
+            sites.push_back(line.substr(23, line.find(":  ", 23) - 23));
+    EXPECT_EQ(std::vector<int>(7, KEL_ERR_COMM), trace.ErrorCodes());
+    ASSERT_EQ(7u, sites.size());
+    EXPECT_EQ(std::vector<std::string>(sites.begin(), sites.begin() + 3),
+              std::vector<std::string>(sites.begin() + 3, sites.begin() + 6));
+    EXPECT_EQ(sites.begin() + 3, std::find(sites.begin(), sites.begin() + 3, sites[6])) << sites[6];
+    EXPECT_EQ(0u, sites[6].rfind("KelConct at ", 0)) << sites[6];
 }
 
 // ---- Over loopback TCP, with the real platform; its sends are recorded

@@ -17,20 +17,14 @@
 
 namespace {
 
+// What a session must give: the step that fails and its code, and where
+// given, the socket sends up to the release.
 struct Expected {
     SessionStep step;
     int32_t nCode;
+    std::vector<size_t> sends = {};
+    bool bSends = false;
 };
-
-using SessionVisitor = std::function<void(const SessionPlan &, const Expected &)>;
-
-SessionPlan SoundPlan(SessionPath path) {
-    const std::vector<Bytes> replies = SoundHostReplies();
-    SessionPlan plan;
-    plan.path = path;
-    plan.host = Concat({replies[0], replies[1], replies[2], replies[3]});
-    return plan;
-}
 
 size_t Sum(const std::vector<size_t> &sizes, size_t nCount) {
     size_t nSum = 0;
@@ -38,46 +32,50 @@ size_t Sum(const std::vector<size_t> &sizes, size_t nCount) {
     return nSum;
 }
 
-// The sound session cut after byte k, for every k, of what the server sends
-// (its replies end there) or of what the client sends (the server then has
-// answered the requests that reached it whole), by a close or a reset; the
-// reset's bytes arrive in small pieces. The request or reply that the cut
-// falls into fails its step (identify and logon: the open; the echo: the
-// exchange; a disconnect's failure shows only in the trace) with 102.
-void ForEachCut(const SessionVisitor &visit) {
+// Every session of the sweeps, on every path:
+// - the sound session cut after byte k, for every k, of what the server sends
+//   (its replies end there) or of what the client sends (the server then has
+//   answered the requests that reached it whole), by a close or a reset (its
+//   bytes arriving in small pieces). The request or reply that the cut falls
+//   into fails its step with 102 (a disconnect's failure shows only in the trace);
+// - the Nth allocation refused, once or from then on: the system path
+//   allocates its connection and record inside KelAllocHoxSystem, the others
+//   the connection in KelAllocConnection and (External) the record in KelAllocHoxSystemExt;
+// - a connect that the system or the server fails, with the sends that leaves:
+//   the requests, and the disconnect frame wherever the socket is open (the
+//   busy flag held by the application only where the caller has the connection).
+void ForEachSession(const std::function<void(const SessionPlan &, const Expected &)> &visit) {
+    const std::vector<Bytes> replies = SoundHostReplies();
+    auto plan = [&](SessionPath path, const Bytes &identify, const Bytes &logon) {
+        SessionPlan p;
+        p.path = path;
+        p.host = Concat({identify, logon, replies[2], replies[3]});
+        return p;
+    };
     const SessionStep kaSteps[] = {SessionStep::Open, SessionStep::Open, SessionStep::Exchange,
                                    SessionStep::None};
-    const std::vector<size_t> replySizes = Sizes(SoundHostReplies());
-    const std::vector<size_t> requestSizes = SessionRequestSizes(SessionPlan().dwExchangeLen);
+    const std::vector<size_t> replySizes = Sizes(replies), requestSizes = SessionRequestSizes(1100);
     for (SessionPath path : kaSessionPaths) {
-        for (bool bClientSide : {false, true}) {
+        for (int nWay = 0; nWay < 4; ++nWay) {
+            bool bClientSide = nWay & 1, bReset = nWay & 2;
             const std::vector<size_t> &sizes = bClientSide ? requestSizes : replySizes;
-            for (bool bReset : {false, true}) {
-                for (size_t k = 0, nPart = 0; k <= Sum(sizes, 4); ++k) {
-                    while (nPart < 4 && k >= Sum(sizes, nPart + 1)) ++nPart;
-                    SessionPlan plan = SoundPlan(path);
-                    plan.bReset = bReset;
-                    plan.nChunk = bReset ? 7 : 0;
-                    if (bClientSide) plan.nSendCut = k;
-                    plan.nRecvCut = bClientSide ? Sum(replySizes, nPart) : k;
-                    SessionStep step = nPart < 4 ? kaSteps[nPart] : SessionStep::None;
-                    visit(plan, {step, step == SessionStep::None ? KEL_OK : KEL_ERR_COMM});
-                }
+            for (size_t k = 0, nPart = 0; k <= Sum(sizes, 4); ++k) {
+                while (nPart < 4 && k >= Sum(sizes, nPart + 1)) ++nPart;
+                SessionPlan cut = plan(path, replies[0], replies[1]);
+                cut.bReset = bReset;
+                cut.nChunk = bReset ? 7 : 0;
+                if (bClientSide) cut.nSendCut = k;
+                cut.nRecvCut = bClientSide ? Sum(replySizes, nPart) : k;
+                SessionStep step = nPart < 4 ? kaSteps[nPart] : SessionStep::None;
+                visit(cut, {step, step == SessionStep::None ? KEL_OK : KEL_ERR_COMM});
             }
         }
     }
-}
-
-// The Nth allocation of the session refused, once or from then on: the
-// system path allocates its connection and its record inside
-// KelAllocHoxSystem, the others the connection in KelAllocConnection and
-// (External) the record in KelAllocHoxSystemExt.
-void ForEachAllocFailure(const SessionVisitor &visit) {
     const struct {
         SessionPath path;
         int nFailAt;
         Expected expected;
-    } cases[] = {
+    } allocs[] = {
         {SessionPath::System, 1, {SessionStep::Open, KEL_ERR_SYSTEM}},
         {SessionPath::System, 2, {SessionStep::Open, KEL_ERR_SYSTEM}},
         {SessionPath::System, 3, {SessionStep::None, KEL_OK}},
@@ -87,134 +85,79 @@ void ForEachAllocFailure(const SessionVisitor &visit) {
         {SessionPath::Direct, 1, {SessionStep::Alloc, KEL_ERR_SYSTEM}},
         {SessionPath::Direct, 2, {SessionStep::None, KEL_OK}},
     };
-    for (const auto &c : cases) {
+    for (const auto &c : allocs) {
         for (bool bFromThenOn : {false, true}) {
-            SessionPlan plan = SoundPlan(c.path);
-            plan.allocFail = FailPlan{c.nFailAt, bFromThenOn, 0};
-            visit(plan, c.expected);
+            SessionPlan refused = plan(c.path, replies[0], replies[1]);
+            refused.allocFail = FailPlan{c.nFailAt, bFromThenOn, 0};
+            visit(refused, c.expected);
         }
     }
-}
-
-// A connect that the system or the server fails, on every path (the busy
-// flag held by the application only where the caller has the connection).
-struct ConnectFailure {
-    const char *szName;
-    FailPlan SessionPlan::*fail;  // the seam entry whose first call fails, if any
-    Bytes identify, logon;        // the server's replies, if not the sound ones
-    int32_t nExpected;
-    std::vector<size_t> sends;  // up to the release: requests and the disconnect frame on an open socket
-};
-
-std::vector<ConnectFailure> ConnectFailures() {
     auto logon = [](uint32_t dwRetCode, const Bytes &data) {
         return WireRecord(Record(KEL_RSP_LOGON, 0, dwRetCode, 0, (uint32_t)data.size()), data);
     };
-    const Bytes noSkip = WireRecord(Record(0x00000777u, 0, 0, 0, 0, KEL_FLAG_NOSKIP));
+    // The same code as a logon refusal, on the identify reply: a protocol fault.
+    const Bytes coded =
+        WireRecord(Record(KEL_RSP_IDENTIFY, 0, 0x00010001u, 0, 88), IdentifyBlock(0x53000001u));
+    const Bytes short80 = WireRecord(Record(KEL_RSP_IDENTIFY, 0, 0, 0, 80), Bytes(80, 0x53));
+    const Bytes noSkip = Concat({WireRecord(Record(0x777u, 0, 0, 0, 0, KEL_FLAG_NOSKIP)), IdentifyReply()});
+    const Bytes &ident = replies[0], &logged = replies[1];
     const std::vector<size_t> identifyOnly = {97, 5}, both = {97, 50, 5};
-    return {
-        {"socket creation fails", &SessionPlan::socketFail, {}, {}, KEL_ERR_SYSTEM, {}},
-        {"bind fails", &SessionPlan::bindFail, {}, {}, KEL_ERR_SYSTEM, {5}},
-        {"connect fails", &SessionPlan::connectFail, {}, {}, KEL_ERR_NOT_CONNECTED, {}},
-        {"application holds the flag", nullptr, {}, {}, KEL_ERR_LOCKED, {5}},
-        // Not mapped like a logon refusal: the same code on the logon gives 104.
-        {"identify reply with a return code",
-         nullptr,
-         WireRecord(Record(KEL_RSP_IDENTIFY, 0, 0x00010001u, 0, 88), IdentifyBlock(0x53000001u)),
-         {},
-         KEL_ERR_PROTOCOL,
-         identifyOnly},
-        {"identify reply of 80 bytes",
-         nullptr,
-         WireRecord(Record(KEL_RSP_IDENTIFY, 0, 0, 0, 80), Bytes(80, 0x53)),
-         {},
-         KEL_ERR_PROTOCOL,
-         identifyOnly},
-        {"server without its marker",
-         nullptr,
-         IdentifyReply(0x43123456u),
-         {},
-         KEL_ERR_PROTOCOL,
-         identifyOnly},
-        {"no-skip frame before the identify reply",
-         nullptr,
-         Concat({noSkip, IdentifyReply()}),
-         {},
-         KEL_ERR_PROTOCOL,
-         identifyOnly},
-        {"logon refused with 0x00010001", nullptr, {}, logon(0x00010001u, {}), KEL_ERR_HOST_104, both},
-        {"logon refused with 0x00030003", nullptr, {}, logon(0x00030003u, {}), KEL_ERR_HOST_204, both},
-        {"logon refused with 0x00050003", nullptr, {}, logon(0x00050003u, {1}), KEL_ERR_SYSTEM, both},
-        {"logon reply without its data byte", nullptr, {}, logon(0, {}), KEL_ERR_PROTOCOL, both},
-        {"logon reply with two data bytes", nullptr, {}, logon(0, {1, 2}), KEL_ERR_PROTOCOL, both},
+    const struct {
+        FailPlan SessionPlan::*fail;  // the seam entry whose first call fails, if any
+        Bytes identify, logon;        // the server's replies
+        int32_t nExpected;
+        std::vector<size_t> sends;
+    } connects[] = {
+        {&SessionPlan::socketFail, ident, logged, KEL_ERR_SYSTEM, {}},
+        {&SessionPlan::bindFail, ident, logged, KEL_ERR_SYSTEM, {5}},
+        {&SessionPlan::connectFail, ident, logged, KEL_ERR_NOT_CONNECTED, {}},
+        {nullptr, ident, logged, KEL_ERR_LOCKED, {5}},
+        {nullptr, coded, logged, KEL_ERR_PROTOCOL, identifyOnly},
+        {nullptr, short80, logged, KEL_ERR_PROTOCOL, identifyOnly},
+        {nullptr, IdentifyReply(0x43123456u), logged, KEL_ERR_PROTOCOL, identifyOnly},  // no marker
+        {nullptr, noSkip, logged, KEL_ERR_PROTOCOL, identifyOnly},
+        {nullptr, ident, logon(0x00010001u, {}), KEL_ERR_HOST_104, both},
+        {nullptr, ident, logon(0x00030003u, {}), KEL_ERR_HOST_204, both},
+        {nullptr, ident, logon(0x00050003u, {1}), KEL_ERR_SYSTEM, both},
+        {nullptr, ident, logon(0, {}), KEL_ERR_PROTOCOL, both},
+        {nullptr, ident, logon(0, {1, 2}), KEL_ERR_PROTOCOL, both},
     };
-}
-
-void ForEachConnectFailure(const std::function<void(const SessionPlan &, const ConnectFailure &)> &visit) {
-    const std::vector<Bytes> replies = SoundHostReplies();
-    for (const ConnectFailure &c : ConnectFailures()) {
+    for (const auto &c : connects) {
         for (SessionPath path : kaSessionPaths) {
-            SessionPlan plan = SoundPlan(path);
-            plan.bLockHeld = c.nExpected == KEL_ERR_LOCKED;
-            if (plan.bLockHeld && path == SessionPath::System) continue;
-            if (c.fail) (plan.*c.fail).nFailAt = 1;
-            plan.host = Concat({c.identify.empty() ? replies[0] : c.identify,
-                                c.logon.empty() ? replies[1] : c.logon, replies[2], replies[3]});
-            visit(plan, c);
+            SessionPlan failed = plan(path, c.identify, c.logon);
+            failed.bLockHeld = c.nExpected == KEL_ERR_LOCKED;
+            if (failed.bLockHeld && path == SessionPath::System) continue;
+            if (c.fail) (failed.*c.fail).nFailAt = 1;
+            visit(failed, {SessionStep::Open, c.nExpected, c.sends, true});
         }
     }
 }
 
-// Runs one session; false, with the reasons, where it went another way.
-bool RunAsExpected(const SessionPlan &plan, const Expected &expected, SessionResult *lpResult = nullptr) {
-    SessionResult result = RunSession(plan);
-    bool bAsExpected =
-        result.violations.empty() && result.failedStep == expected.step && result.nFailure == expected.nCode;
-    if (!bAsExpected) {
-        std::string why;
-        for (const std::string &violation : result.violations) why += "\n  " + violation;
-        ADD_FAILURE() << "path " << (int)plan.path << ", server's bytes cut after " << plan.nRecvCut
-                      << ", client's after " << plan.nSendCut << (plan.bReset ? " by a reset" : "")
-                      << ", allocation " << plan.allocFail.nFailAt
-                      << (plan.allocFail.bFromThenOn ? " on" : "") << " refused: step "
-                      << (int)result.failedStep << " failed with " << result.nFailure << ", expected step "
-                      << (int)expected.step << " with " << expected.nCode << why;
-    }
-    if (lpResult) *lpResult = result;
-    return bAsExpected;
-}
-
-class SessionSweep : public SeamTest {};
-
-TEST_F(SessionSweep, ConnectionCutAfterEveryByteEitherWayByCloseOrReset) {
+// Each gives its code and leaves the state that fake_session.cpp checks:
+// half-open records refuse a connect and a free until KelDisconnect, which
+// then succeeds and the record connects again; an owned connection is
+// disconnected and freed; nothing is left allocated or open.
+TEST(SessionSweep, EveryFaultGivesItsDocumentedCodeAndLeavesNothingBehind) {
     int nSessions = 0, nFailed = 0;
-    ForEachCut([&](const SessionPlan &plan, const Expected &expected) {
+    ForEachSession([&](const SessionPlan &plan, const Expected &expected) {
         ++nSessions;
-        if (nFailed < 5 && !RunAsExpected(plan, expected)) ++nFailed;
-    });
-    EXPECT_GT(nSessions, 10000);
-}
-
-TEST_F(SessionSweep, TheNthAllocationRefusedOnceOrFromThenOn) {
-    ForEachAllocFailure(
-        [](const SessionPlan &plan, const Expected &expected) { RunAsExpected(plan, expected); });
-}
-
-// Each failure of the connect leaves the state described in fake_session.cpp
-// (half-open records refuse a connect and a free until KelDisconnect, which
-// then succeeds and the record connects again); an owned connection is
-// disconnected, its frame on the open socket, and freed. A refused server's
-// identity stays in the record.
-TEST_F(SessionSweep, ConnectFailsWithTheCodeOfTheFailingStepOnEveryPath) {
-    ForEachConnectFailure([](const SessionPlan &plan, const ConnectFailure &c) {
-        SCOPED_TRACE(c.szName);
-        SessionResult result;
-        if (!RunAsExpected(plan, {SessionStep::Open, c.nExpected}, &result)) return;
-        EXPECT_EQ(c.sends, result.sends);
-        if (plan.path != SessionPath::System && c.identify == IdentifyReply(0x43123456u)) {
-            EXPECT_EQ(0x43123456u, result.dwServerID);
+        SessionResult r = RunSession(plan);
+        if (nFailed < 5 && (!r.violations.empty() || r.failedStep != expected.step ||
+                            r.nFailure != expected.nCode || (expected.bSends && r.sends != expected.sends))) {
+            ++nFailed;
+            std::string why;
+            for (const std::string &violation : r.violations) why += "\n  " + violation;
+            ADD_FAILURE() << "path " << (int)plan.path << ", server's bytes cut after " << plan.nRecvCut
+                          << ", client's after " << plan.nSendCut << (plan.bReset ? " by a reset" : "")
+                          << ", allocation " << plan.allocFail.nFailAt
+                          << (plan.allocFail.bFromThenOn ? " on" : "") << ", busy " << plan.bLockHeld
+                          << ": step " << (int)r.failedStep << " failed with " << r.nFailure
+                          << ", expected step " << (int)expected.step << " with " << expected.nCode << ", "
+                          << r.sends.size() << " sends" << why;
         }
     });
+    KelPlatformReset();
+    EXPECT_GT(nSessions, 10000);
 }
 
 // ---- Refused arguments and handles
@@ -224,7 +167,7 @@ TEST_F(SessionSweep, ConnectFailsWithTheCodeOfTheFailingStepOnEveryPath) {
 // where the function writes that before its checks or the check that fails
 // comes after the pointer checks.
 struct RefusedCall {
-    std::string name;
+    const char *szCall;
     std::function<int32_t()> call;
     int32_t nExpected;
     size_t nLines;
@@ -259,90 +202,84 @@ struct Refusals {
     KelSystemInfo info;
 };
 
+// A refused call, named as it is written.
+#define REFUSED(call, nExpected, nLines)           \
+  {                                                \
+#    call, [=] { return call; }, nExpected, nLines \
+  }
+
 std::vector<RefusedCall> Refusals::Calls() {
     void *const hSys = &system, *const hCon = hUnconnected;
     const char *const p = "p";
-    // The functions of one handle: null gives 1 with its "Error:" line alone,
-    // the other kind 4 with nOtherLines lines.
-    const struct {
-        const char *szName;
-        std::function<int32_t(void *)> call;
-        void *hOther;
-        size_t nOtherLines;
-    } handles[] = {
-        {"KelFreeConnection", [](void *x) { return KelFreeConnection(x); }, hSys, 2},
-        {"KelLock", [](void *x) { return KelLock(x); }, hSys, 2},
-        {"KelUnLock", [](void *x) { return KelUnLock(x); }, hSys, 2},
-        {"KelSetTimeout", [](void *x) { return KelSetTimeout(x, 1); }, hSys, 2},
-        {"KelConnect", [](void *x) { return KelConnect(x); }, hSys, 2},
-        {"KelDisconnect", [](void *x) { return KelDisconnect(x); }, hSys, 2},
-        {"KelReceive", [this](void *x) { return KelReceive(x, abData, 1, &dwCount, 1); }, hSys, 1},
-        {"KelSendCommand", [this](void *x) { return KelSendCommand(x, &cmd, 1); }, hSys, 2},
-        {"KelReceiveCommand", [this](void *x) { return KelReceiveCommand(x, &cmd); }, hSys, 2},
-        {"KelWaitForResponse", [this](void *x) { return KelWaitForResponse(x, 1, &cmd); }, hSys, 3},
-        {"KelGetSystemInfo", [this](void *x) { return KelGetSystemInfo(x, &info); }, hCon, 2},
-        {"KelGetConnection", [this](void *x) { return KelGetConnection(x, &hOut); }, hCon, 2},
-        {"KelSetConnection", [=](void *x) { return KelSetConnection(x, hCon); }, hCon, 2},
-        {"KelFreeHoxSystem", [](void *x) { return KelFreeHoxSystem(x); }, hCon, 2},
-    };
-    std::vector<RefusedCall> calls;
-    for (const auto &f : handles) {
-        calls.push_back(
-            {std::string(f.szName) + "(null)", [=] { return f.call(nullptr); }, KEL_ERR_PARAM, 1});
-        calls.push_back({std::string(f.szName) + "(other kind)", [=] { return f.call(f.hOther); },
-                         KEL_ERR_HANDLE, f.nOtherLines});
-    }
-    // KelSend clears the count before it checks the handle and the socket.
-    auto sendClears = [=](void *x) {
+    // KelSend clears the count before it checks the handle and the socket,
+    // and an unconnected connection buffers nothing.
+    auto send = [=](void *x) {
         uint32_t dwSent = 99;
         int32_t nRc = KelSend(x, "x", 1, &dwSent, 1);
-        return dwSent == 0 && (x != hCon || static_cast<KelConnection *>(x)->dwSendLen == 0) ? nRc : -1;
+        return dwSent == 0 && static_cast<KelConnection *>(hCon)->dwSendLen == 0 ? nRc : -1;
     };
-    std::vector<RefusedCall> others = {
-        {"KelAllocConnection without a user", [=] { return KelAllocConnection(1, 0, nullptr, p, p, &hOut); },
-         1, 2},
-        {"KelAllocConnection without a password",
-         [=] { return KelAllocConnection(1, 0, p, nullptr, p, &hOut); }, 1, 2},
-        {"KelAllocConnection without a handle", [=] { return KelAllocConnection(1, 0, p, p, p, nullptr); }, 1,
-         2},
-        {"KelAllocHoxSystem without a user", [=] { return KelAllocHoxSystem(1, 0, nullptr, p, p, &hKeep); },
-         1, 2},
-        {"KelAllocHoxSystem without a password",
-         [=] { return KelAllocHoxSystem(1, 0, p, nullptr, p, &hKeep); }, 1, 2},
-        {"KelAllocHoxSystem without a handle", [=] { return KelAllocHoxSystem(1, 0, p, p, p, nullptr); }, 1,
-         2},
-        {"KelAllocHoxSystemExt without a connection", [=] { return KelAllocHoxSystemExt(nullptr, &hKeep); },
-         1, 2},
-        {"KelAllocHoxSystemExt without a handle", [=] { return KelAllocHoxSystemExt(hCon, nullptr); }, 1, 2},
-        {"KelAllocHoxSystemExt on a connected connection",
-         [=] { return KelAllocHoxSystemExt(hOpen, &hKeep); }, 100, 4},
-        {"KelFreeConnection on an open connection", [=] { return KelFreeConnection(hOpen); }, 5, 2},
-        {"KelLock on a busy connection", [=] { return KelLock(hOpen); }, 109, 2},
-        {"KelConnect on an open connection", [=] { return KelConnect(hOpen); }, 100, 2},
-        {"KelDisconnect unconnected", [=] { return KelDisconnect(hCon); }, 101, 2},
-        {"KelSend(null)", [this] { return KelSend(nullptr, abData, 1, &dwCount, 1); }, 1, 1},
-        {"KelSend without a count", [=] { return KelSend(hOpen, abData, 1, nullptr, 1); }, 1, 1},
-        {"KelSend(system)", [=] { return sendClears(hSys); }, 4, 1},
-        {"KelSend unconnected", [=] { return sendClears(hCon); }, 101, 1},
-        {"KelReceive unconnected", [=] { return KelReceive(hCon, abData, 1, &dwCount, 1); }, 101, 1},
-        {"KelSendCommand without a command", [=] { return KelSendCommand(hOpen, nullptr, 1); }, 1, 1},
-        {"KelSendCommand unconnected", [=] { return KelSendCommand(hCon, &cmd, 1); }, 101, 2},
-        {"KelReceiveCommand without a command", [=] { return KelReceiveCommand(hOpen, nullptr); }, 1, 1},
-        {"KelDispatchCommand(null)", [this] { return KelDispatchCommand(nullptr, &cmd); }, 1, 1},
-        {"KelDispatchCommand without a command", [=] { return KelDispatchCommand(hOpen, nullptr); }, 1, 1},
-        {"KelWaitForResponse without a command", [=] { return KelWaitForResponse(hOpen, 1, nullptr); }, 1, 1},
-        {"KelGetSystemInfo without a record", [=] { return KelGetSystemInfo(hSys, nullptr); }, 1, 1},
-        {"KelGetSystemInfo without a connection", [this] { return KelGetSystemInfo(&unconnected, &info); }, 3,
-         2},
-        {"KelGetConnection without a handle", [=] { return KelGetConnection(hSys, nullptr); }, 1, 1},
-        {"KelSetConnection without a connection", [=] { return KelSetConnection(hSys, nullptr); }, 1, 1},
+    return {
+        REFUSED(KelAllocConnection(1, 0, nullptr, p, p, &hOut), 1, 2),
+        REFUSED(KelAllocConnection(1, 0, p, nullptr, p, &hOut), 1, 2),
+        REFUSED(KelAllocConnection(1, 0, p, p, p, nullptr), 1, 2),
+        REFUSED(KelAllocHoxSystem(1, 0, nullptr, p, p, &hKeep), 1, 2),
+        REFUSED(KelAllocHoxSystem(1, 0, p, nullptr, p, &hKeep), 1, 2),
+        REFUSED(KelAllocHoxSystem(1, 0, p, p, p, nullptr), 1, 2),
+        REFUSED(KelAllocHoxSystemExt(nullptr, &hKeep), 1, 2),
+        REFUSED(KelAllocHoxSystemExt(hCon, nullptr), 1, 2),
+        REFUSED(KelAllocHoxSystemExt(hOpen, &hKeep), 100, 4),
+        REFUSED(KelFreeConnection(nullptr), 1, 1),
+        REFUSED(KelFreeConnection(hSys), 4, 2),
+        REFUSED(KelFreeConnection(hOpen), 5, 2),
+        REFUSED(KelLock(nullptr), 1, 1),
+        REFUSED(KelLock(hSys), 4, 2),
+        REFUSED(KelLock(hOpen), 109, 2),
+        REFUSED(KelUnLock(nullptr), 1, 1),
+        REFUSED(KelUnLock(hSys), 4, 2),
+        REFUSED(KelSetTimeout(nullptr, 1), 1, 1),
+        REFUSED(KelSetTimeout(hSys, 1), 4, 2),
+        REFUSED(KelConnect(nullptr), 1, 1),
+        REFUSED(KelConnect(hSys), 4, 2),
+        REFUSED(KelConnect(hOpen), 100, 2),
+        REFUSED(KelDisconnect(nullptr), 1, 1),
+        REFUSED(KelDisconnect(hSys), 4, 2),
+        REFUSED(KelDisconnect(hCon), 101, 2),
+        REFUSED(KelSend(nullptr, abData, 1, &dwCount, 1), 1, 1),
+        REFUSED(KelSend(hOpen, abData, 1, nullptr, 1), 1, 1),
+        REFUSED(send(hSys), 4, 1),
+        REFUSED(send(hCon), 101, 1),
+        REFUSED(KelReceive(nullptr, abData, 1, &dwCount, 1), 1, 1),
+        REFUSED(KelReceive(hSys, abData, 1, &dwCount, 1), 4, 1),
+        REFUSED(KelReceive(hCon, abData, 1, &dwCount, 1), 101, 1),
+        REFUSED(KelSendCommand(nullptr, &cmd, 1), 1, 1),
+        REFUSED(KelSendCommand(hOpen, nullptr, 1), 1, 1),
+        REFUSED(KelSendCommand(hSys, &cmd, 1), 4, 2),
+        REFUSED(KelSendCommand(hCon, &cmd, 1), 101, 2),
+        REFUSED(KelReceiveCommand(nullptr, &cmd), 1, 1),
+        REFUSED(KelReceiveCommand(hOpen, nullptr), 1, 1),
+        REFUSED(KelReceiveCommand(hSys, &cmd), 4, 2),
+        REFUSED(KelDispatchCommand(nullptr, &cmd), 1, 1),
+        REFUSED(KelDispatchCommand(hOpen, nullptr), 1, 1),
+        REFUSED(KelWaitForResponse(nullptr, 1, &cmd), 1, 1),
+        REFUSED(KelWaitForResponse(hOpen, 1, nullptr), 1, 1),
+        REFUSED(KelWaitForResponse(hSys, 1, &cmd), 4, 3),
+        REFUSED(KelGetSystemInfo(nullptr, &info), 1, 1),
+        REFUSED(KelGetSystemInfo(hSys, nullptr), 1, 1),
+        REFUSED(KelGetSystemInfo(hCon, &info), 4, 2),
+        REFUSED(KelGetSystemInfo(&unconnected, &info), 3, 2),
+        REFUSED(KelGetConnection(nullptr, &hOut), 1, 1),
+        REFUSED(KelGetConnection(hSys, nullptr), 1, 1),
+        REFUSED(KelGetConnection(hCon, &hOut), 4, 2),
+        REFUSED(KelSetConnection(nullptr, hCon), 1, 1),
+        REFUSED(KelSetConnection(hSys, nullptr), 1, 1),
+        REFUSED(KelSetConnection(hCon, hCon), 4, 2),
         // KelGetSystemInfo would read a connection record past the end of the system's.
-        {"KelSetConnection to a system", [=] { return KelSetConnection(hSys, hSys); }, 4, 2},
-        {"KelIPToStr without a buffer", [] { return KelIPToStr(1, nullptr); }, 1, 1},
-        {"KelScramble without its bytes", [this] { return KelScramble(nullptr, 1, abData); }, 1, 1},
+        REFUSED(KelSetConnection(hSys, hSys), 4, 2),
+        REFUSED(KelFreeHoxSystem(nullptr), 1, 1),
+        REFUSED(KelFreeHoxSystem(hCon), 4, 2),
+        REFUSED(KelIPToStr(1, nullptr), 1, 1),
+        REFUSED(KelScramble(nullptr, 1, abData), 1, 1),
     };
-    calls.insert(calls.end(), others.begin(), others.end());
-    return calls;
 }
 
 class RefusedCalls : public SeamTest {};
@@ -356,10 +293,10 @@ TEST_F(RefusedCalls, NullPointersAndHandlesOfTheOtherKindChangeNothing) {
     const KelHoxSystem system = refusals.system;
     for (const RefusedCall &c : refusals.Calls()) {
         TraceCapture trace;
-        EXPECT_EQ(c.nExpected, c.call()) << c.name;
+        EXPECT_EQ(c.nExpected, c.call()) << c.szCall;
         std::vector<int> codes = trace.ErrorCodes();
-        EXPECT_EQ(c.nLines, trace.Lines().size()) << c.name;
-        EXPECT_TRUE(!codes.empty() && codes.back() == c.nExpected) << c.name;
+        EXPECT_EQ(c.nLines, trace.Lines().size()) << c.szCall;
+        EXPECT_TRUE(!codes.empty() && codes.back() == c.nExpected) << c.szCall;
     }
     EXPECT_EQ(0, memcmp(open.data(), refusals.hOpen, open.size())) << "the open connection changed";
     EXPECT_EQ(0, memcmp(&system, &refusals.system, sizeof system));
@@ -450,10 +387,7 @@ TEST(TraceSites, EveryTracedModuleAndLineNamesOneStatementOfThatText) {
             seen[{line.substr(23, nAt - 23), atoi(line.c_str() + nAt + 4)}].insert(text);
         }
     };
-    auto run = [&](const SessionPlan &plan) { collect(RunSession(plan).trace); };
-    ForEachCut([&](const SessionPlan &plan, const Expected &) { run(plan); });
-    ForEachAllocFailure([&](const SessionPlan &plan, const Expected &) { run(plan); });
-    ForEachConnectFailure([&](const SessionPlan &plan, const ConnectFailure &) { run(plan); });
+    ForEachSession([&](const SessionPlan &plan, const Expected &) { collect(RunSession(plan).trace); });
     InstallFakePlatform();
     g_dwKelStarted = 0;
     {

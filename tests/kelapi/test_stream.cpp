@@ -17,7 +17,7 @@
 
 namespace {
 
-class Stream : public OpenTest {
+class Stream : public SeamTest {
 protected:
     // Puts n bytes in the buffer without a socket send.
     void Prefill(uint32_t n) {
@@ -25,18 +25,15 @@ protected:
         ASSERT_EQ(KEL_OK, KelSend(h, data.data(), n, &dwSent, 0));
         ASSERT_TRUE(g_Fake.sends.empty());
     }
-    void Renew() {
-        Drop(h);
-        InstallFakePlatform();
-        h = Open();
-    }
     uint32_t dwSent = 0;
 };
 
 // What each KelSend hands to the socket, with the hold-back flag of each
 // send: only a full buffer that a direct send follows in the same call
 // carries it. Whatever the split, the bytes leave in order and what is left
-// waits at the start of the buffer.
+// waits at the start of the buffer. A send that fails or comes short (the
+// peer gone after nCutAt bytes) is 102 with the bytes taken counted: the
+// buffer's stay and go first with the next flush, a direct send's are gone.
 TEST_F(Stream, EachWriteLeavesInTheFewestSendsAndOnlyAFollowedBufferIsHeldBack) {
     const struct {
         uint32_t nWaiting, nLen;
@@ -44,71 +41,53 @@ TEST_F(Stream, EachWriteLeavesInTheFewestSendsAndOnlyAFollowedBufferIsHeldBack) 
         std::vector<size_t> sizes;
         std::vector<int> more;
         uint32_t nLeft;  // dwSendLen afterwards
+        int nCutAt = -1;
+        bool bReset = false;
+        uint32_t dwSent = 0;  // of a failed call
     } cases[] = {
-        {0, 5, 0, {}, {}, 5},                      // small write waits
-        {5, 4, 1, {9}, {0}, 0},                    // flush: waiting and new bytes in one send
-        {1000, 24, 0, {1024}, {0}, 0},             // a filled buffer goes without a flush
-        {1000, 500, 0, {1024}, {0}, 476},          // overflow: the rest waits
-        {1000, 2000, 0, {1024, 1976}, {1, 0}, 0},  // a large rest goes straight from the caller
-        {1000, 1048, 0, {1024, 1024}, {1, 0}, 0},  // a rest of exactly one buffer goes straight too
-        {1000, 1047, 0, {1024}, {0}, 1023},        // one byte less waits
-        {0, 1500, 1, {1024, 476}, {1, 0}, 0},      // a flushed large write: two sends
-        {0, 1024, 1, {1024}, {0}, 0},              // exactly one buffer, flushed
-        {0, 1024, 0, {1024}, {0}, 0},              // exactly one buffer fills it
-        {0, 65536, 1, {1024, 64512}, {1, 0}, 0},   // bulk
-        {0, 0, 1, {0}, {0}, 0},                    // an empty flush is one send of 0 bytes
-        {9, 0, 1, {9}, {0}, 0},                    // a flush of what waits
+        {0, 5, 0, {}, {}, 5},                           // small write waits
+        {5, 4, 1, {9}, {0}, 0},                         // flush: waiting and new bytes in one send
+        {1000, 24, 0, {1024}, {0}, 0},                  // a filled buffer goes without a flush
+        {1000, 500, 0, {1024}, {0}, 476},               // overflow: the rest waits
+        {1000, 2000, 0, {1024, 1976}, {1, 0}, 0},       // a large rest goes straight from the caller
+        {1000, 1048, 0, {1024, 1024}, {1, 0}, 0},       // a rest of exactly one buffer goes straight too
+        {1000, 1047, 0, {1024}, {0}, 1023},             // one byte less waits
+        {0, 1500, 1, {1024, 476}, {1, 0}, 0},           // a flushed large write: two sends
+        {0, 1024, 1, {1024}, {0}, 0},                   // exactly one buffer, flushed
+        {0, 1024, 0, {1024}, {0}, 0},                   // exactly one buffer fills it
+        {0, 65536, 1, {1024, 64512}, {1, 0}, 0},        // bulk
+        {0, 0, 1, {0}, {0}, 0},                         // an empty flush is one send of 0 bytes
+        {9, 0, 1, {9}, {0}, 0},                         // a flush of what waits
+        {1000, 24, 0, {1024}, {0}, 1024, 0, true, 24},  // a refused full buffer
+        {0, 10, 1, {10}, {0}, 10, 9, false, 10},        // one byte short
+        {10, 1500, 1, {1024, 486}, {1, 0}, 0, 1024, true, 1014},  // the direct send after the buffer refused
+        {0, 3000, 0, {1024}, {1}, 1024, 0, true, 1024},  // the buffer refused: no direct send after it
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << c.nWaiting << " waiting, " << c.nLen << " bytes, flush " << c.bFlush);
-        Renew();
+        SCOPED_TRACE(testing::Message() << c.nWaiting << " waiting, " << c.nLen << " bytes, flush "
+                                        << c.bFlush << ", cut at " << c.nCutAt);
+        Reopen();
         Prefill(c.nWaiting);
+        g_Fake.nSendCut = c.nCutAt < 0 ? SIZE_MAX : (size_t)c.nCutAt;
+        g_Fake.bSendCutByReset = c.bReset;
         Bytes data = Pattern(c.nLen);
-        EXPECT_EQ(KEL_OK, KelSend(h, data.data(), c.nLen, &dwSent, c.bFlush));
-        EXPECT_EQ(c.nLen, dwSent);
+        TraceCapture trace;
+        EXPECT_EQ(c.nCutAt < 0 ? KEL_OK : KEL_ERR_COMM, KelSend(h, data.data(), c.nLen, &dwSent, c.bFlush));
+        EXPECT_EQ(c.nCutAt < 0 ? std::vector<int>() : std::vector<int>{KEL_ERR_COMM}, trace.ErrorCodes());
+        EXPECT_EQ(c.nCutAt < 0 ? c.nLen : c.dwSent, dwSent);
         EXPECT_EQ(c.sizes, Sizes(g_Fake.sends));
         EXPECT_EQ(c.more, g_Fake.sendMore);
         ASSERT_EQ(c.nLeft, Con(h)->dwSendLen);
+        if (c.nCutAt >= 0) {
+            g_Fake.nSendCut = SIZE_MAX;
+            EXPECT_EQ(KEL_OK, KelSend(h, nullptr, 0, &dwSent, 1));
+            EXPECT_EQ(c.nLeft ? g_Fake.sends[0] : Bytes(), g_Fake.sends.back());
+            continue;
+        }
         Bytes stream;
         for (const Bytes &send : g_Fake.sends) stream.insert(stream.end(), send.begin(), send.end());
         stream.insert(stream.end(), Con(h)->abSendBuf, Con(h)->abSendBuf + c.nLeft);
         EXPECT_EQ(Concat({Pattern(c.nWaiting, 0x80), data}), stream);
-    }
-}
-
-// A send that fails or comes short is 102 with the bytes taken counted; the
-// buffer's bytes stay and go first with the next flush, a direct send's are gone.
-TEST_F(Stream, FailedSendKeepsTheBufferForTheNextFlush) {
-    const struct {
-        uint32_t nWaiting, nLen;
-        int32_t bFlush;
-        int nFailAt, nShortBy;
-        uint32_t dwSent;
-        std::vector<size_t> sizes;
-        uint32_t nLeft;
-    } cases[] = {
-        {1000, 24, 0, 1, 0, 24, {1024}, 1024},      // a refused full buffer
-        {0, 10, 1, 1, 1, 10, {10}, 10},             // one byte short
-        {10, 1500, 1, 2, 0, 1014, {1024, 486}, 0},  // the direct send after the buffer refused
-        {0, 3000, 0, 1, 0, 1024, {1024}, 1024},     // the buffer refused: no direct send after it
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << c.nWaiting << " waiting, " << c.nLen << " bytes, send " << c.nFailAt);
-        Renew();
-        Prefill(c.nWaiting);
-        g_Fake.sendFail.nFailAt = c.nFailAt;
-        g_Fake.nShortSendBy = c.nShortBy;
-        Bytes data = Pattern(c.nLen);
-        TraceCapture trace;
-        EXPECT_EQ(KEL_ERR_COMM, KelSend(h, data.data(), c.nLen, &dwSent, c.bFlush));
-        EXPECT_EQ(std::vector<int>{KEL_ERR_COMM}, trace.ErrorCodes());
-        EXPECT_EQ(c.dwSent, dwSent);
-        EXPECT_EQ(c.sizes, Sizes(g_Fake.sends));
-        EXPECT_EQ(c.nLeft, Con(h)->dwSendLen);
-        EXPECT_EQ(KEL_OK, KelSend(h, nullptr, 0, &dwSent, 1));
-        EXPECT_EQ(c.nLeft ? g_Fake.sends[0] : Bytes(), g_Fake.sends.back());
     }
 }
 
@@ -131,7 +110,7 @@ TEST_F(Stream, ReceiveWithWaitAllAssemblesChunksAndKeepsWhatArrivedBeforeTheEnd)
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message()
                      << c.dwLen << " bytes, wait all " << c.bWaitAll << ", end " << c.nAtEnd);
-        Renew();
+        Reopen();
         const Bytes data = Pattern(100);
         g_Fake.recvData = data;
         g_Fake.recvChunks = c.chunks;

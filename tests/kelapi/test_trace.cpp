@@ -60,14 +60,14 @@ TEST_F(Trace, HandlesAndSocketsAbove4GiBShowTheirLow32Bits) {
         SCOPED_TRACE(c.szShown);
         InstallFakePlatform();
         TraceCapture trace;
-        HKELCONNECTION h = nullptr;
-        ASSERT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &h));
+        HKELCONNECTION hCon = nullptr;
+        ASSERT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &hCon));
         g_Fake.hNextSocket = (KelSocket)c.qwValue;
         g_Fake.connectFail.nFailAt = 1;
-        EXPECT_EQ(KEL_ERR_NOT_CONNECTED, KelConnect(h));
+        EXPECT_EQ(KEL_ERR_NOT_CONNECTED, KelConnect(hCon));
         EXPECT_TRUE(trace.Has(std::string("KelConnect hSocket =  ") + c.szShown));
         EXPECT_EQ(std::vector<KelSocket>{(KelSocket)c.qwValue}, g_Fake.closed);
-        EXPECT_EQ(KEL_OK, KelFreeConnection(h));
+        EXPECT_EQ(KEL_OK, KelFreeConnection(hCon));
 
         void *lpBlock = MapFixedBlock(c.qwValue, nBlock);
         if (!lpBlock) {
@@ -79,10 +79,10 @@ TEST_F(Trace, HandlesAndSocketsAbove4GiBShowTheirLow32Bits) {
         g_lpFixedRecord = lpBlock;
         g_KelPlatform.pfnAlloc = [](size_t) { return std::exchange(g_lpFixedRecord, nullptr); };
         g_KelPlatform.pfnFree = [](void *) {};
-        ASSERT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &h));
-        EXPECT_EQ(lpBlock, h);
-        EXPECT_EQ(KEL_OK, KelLock(h));
-        EXPECT_EQ(KEL_OK, KelFreeConnection(h));
+        ASSERT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &hCon));
+        EXPECT_EQ(lpBlock, hCon);
+        EXPECT_EQ(KEL_OK, KelLock(hCon));
+        EXPECT_EQ(KEL_OK, KelFreeConnection(hCon));
         for (const char *szLine :
              {"KelAllocConnection lpCon =  ", "KelLock hConnection =  ", "KelFreeConnection hConnection =  "})
             EXPECT_TRUE(trace.Has(szLine + std::string(c.szShown))) << szLine;
