@@ -52,11 +52,10 @@ SessionResult RunSession(const SessionPlan &plan);
 const uint32_t kEchoCommand = 0x80000100u, kEchoReply = 0x40000100u;
 
 // What a sound server sends, one entry per request of the session (identify,
-// logon, echo, disconnect), each reply preceded by frames to dispose of; and
-// the sizes of those requests.
+// logon, echo, disconnect), each reply preceded by frames to dispose of; the
+// sizes of those requests; and parts of the replies.
 std::vector<Bytes> SoundHostReplies();
 std::vector<size_t> SessionRequestSizes(uint32_t dwExchangeLen);
-
 Bytes IdentifyBlock(uint32_t dwServerID);
 Bytes IdentifyReply(uint32_t dwServerID = 0x53000001u);
 Bytes LogonReply();

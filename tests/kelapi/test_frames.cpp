@@ -1,7 +1,8 @@
 // Command frames: the bytes KelSendCommand hands to the stream, what
-// KelReceiveCommand makes of the bytes the socket delivers, how much of the
-// stream KelDispatchCommand and KelWaitForResponse consume, the "Error:"
-// lines of each level, and the mapping of host return codes.
+// KelReceiveCommand makes of the bytes the socket delivers, how
+// KelDispatchCommand drops data, the "Error:" lines of each level, and the
+// mapping of host return codes. KelWaitForResponse and the frames to dispose
+// of before a reply run in every session of test_session.cpp.
 #include <cstring>
 
 #include "seam_test.h"
@@ -36,15 +37,12 @@ TEST_F(Frames, EncodeSetsAPresenceBitPerNonZeroWordAndCarriesTheCallerBits) {
         Bytes expected;
     } cases[] = {
         {Record(0x12345678u), {0x12, 0x34, 0x56, 0x78, 0x00}},
-        {Record(KEL_CMD_IDENTIFY, 0, 0, 0, 88), {0x80, 0x00, 0x00, 0x01, 0x08, 0x00, 0x00, 0x00, 0x58}},
         {Record(kAppCommand, 0, 0, 0xCAFEBABEu), Frame(kAppCommand, 0x04, {0xCAFEBABEu})},
         {Record(kAppCommand, 7, 0, 0, 300), Frame(kAppCommand, 0x09, {7, 300})},
         {Record(kAppCommand, 0, 0x00010001u, 3, 1), Frame(kAppCommand, 0x0E, {0x00010001u, 3, 1})},
         {Record(kAppCommand, 0x01020304u, 0x05060708u, 0x090A0B0Cu, 0x0D0E0F10u),
          Frame(kAppCommand, 0x0F, {0x01020304u, 0x05060708u, 0x090A0B0Cu, 0x0D0E0F10u})},
-        // Caller bits 0x10-0x80 travel unchanged; presence bits follow the fields, not the caller's flag
-        // byte.
-        {Record(kAppCommand, 0, 0, 0, 0, KEL_FLAG_NOSKIP), Frame(kAppCommand, 0x10)},
+        // Caller bits 0x10-0x80 travel unchanged; presence bits follow the fields alone.
         {Record(kAppCommand, 0, 0x11u, 0, 0x22u, 0xF0), Frame(kAppCommand, 0xFA, {0x11u, 0x22u})},
         {Record(kAppCommand, 0, 0, 0, 0, 0x0F), Frame(kAppCommand, 0x00)},
         {Record(kAppCommand, 0, 0, 3, 0, 0x99), Frame(kAppCommand, 0x94, {3})},
