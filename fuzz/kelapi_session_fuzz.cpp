@@ -3,8 +3,9 @@
 // dispose of before them, any data lengths, the connection's end at any
 // byte by a close or a reset, the client's bytes cut anywhere, allocations
 // refused. fake_session.cpp checks what must always hold: documented codes
-// only, nothing allocated or open afterwards, every freed record cleared,
-// no loop that reads on past the end, no credential in the trace.
+// only, nothing allocated or open afterwards, no loop that reads on past the
+// end, no wait for a reply after a failed send, no credential in the trace;
+// the fake seam ends the process on a record freed uncleared.
 //
 // Input: byte 0 the path (0 to 2, modulo 3), bit 2 set for a reset;
 // byte 1 the most bytes one receive delivers (0: all there are); byte 2 the

@@ -13,25 +13,23 @@ const Bytes kDisconnectFrame = {0x80, 0x00, 0x00, 0x03, 0x00};
 
 namespace {
 
-const int kRecvPastEndLimit = 100;
-
-int FakeStartup(void) {
-    ++g_Fake.nStartupCalls;
-    return g_Fake.nStartupResult;
+[[noreturn]] void Die(const char *szWhy) {
+    fprintf(stderr, "fake seam: %s\n", szWhy);
+    abort();
 }
 
-KelSocket FakeSocket(void) {
-    if (g_Fake.socketFail.ShouldFail()) return KEL_INVALID_SOCKET;
-    ++g_Fake.nOpenSockets;
-    return g_Fake.hNextSocket;
-}
-
-void CountUse(void) {
+void CountUse() {
     if (!g_Fake.nOpenSockets) ++g_Fake.nUnopenedUse;
 }
 
-// The part of an nLen-byte send that the peer takes before the cut, or -1.
-int TakenBeforeCut(int nLen) {
+void RecordSend(const void *lpData, int nLen, int bMore) {
+    const uint8_t *lpBytes = static_cast<const uint8_t *>(lpData);
+    g_Fake.sends.emplace_back(lpBytes, lpBytes + nLen);
+    g_Fake.sendMore.push_back(bMore);
+}
+
+// The bytes the peer takes of an nLen-byte send, or -1.
+int PeerTakes(int nLen) {
     if (g_Fake.nSentTotal > g_Fake.nSendCut) return -1;  // cut before
     size_t nRoom = g_Fake.nSendCut - g_Fake.nSentTotal;
     if (nRoom >= (size_t)nLen) {
@@ -41,47 +39,23 @@ int TakenBeforeCut(int nLen) {
     g_Fake.nSentTotal = g_Fake.nSendCut + 1;
     return g_Fake.bSendCutByReset ? -1 : (int)nRoom;
 }
-int FakeBind(KelSocket, uint32_t, uint16_t) {
-    g_Fake.setup.push_back("bind");
-    return g_Fake.bindFail.ShouldFail() ? -1 : 0;
-}
-int FakeConnect(KelSocket, uint32_t, uint16_t, uint32_t dwTimeoutMs) {
-    g_Fake.setup.push_back("connect " + std::to_string(dwTimeoutMs));
-    return g_Fake.connectFail.ShouldFail() ? -1 : 0;
-}
-int FakeSetNoDelay(KelSocket) {
-    g_Fake.setup.push_back("nodelay");
-    return g_Fake.nNoDelayResult;
-}
-int FakeSetTimeouts(KelSocket, uint32_t dwTimeoutMs) {
-    g_Fake.setup.push_back("timeouts " + std::to_string(dwTimeoutMs));
-    return 0;
-}
-
-// An environment without variables: the tests do not depend on the caller's.
-int FakeGetEnv(const char *, char *, size_t) { return -1; }
 
 int FakeSend(KelSocket, const void *lpData, int nLen, int bMore) {
     CountUse();
-    const uint8_t *lpBytes = static_cast<const uint8_t *>(lpData);
-    g_Fake.sends.emplace_back(lpBytes, lpBytes + nLen);
-    g_Fake.sendMore.push_back(bMore);
-    if (g_Fake.sendFail.ShouldFail())
-        return g_Fake.nShortSendBy ? std::max(0, nLen - g_Fake.nShortSendBy) : -1;
-    return TakenBeforeCut(nLen);
+    RecordSend(lpData, nLen, bMore);
+    int nTaken = PeerTakes(nLen);
+    if (nTaken != nLen) g_Fake.bSendFailed = true;
+    return nTaken;
 }
 
 int FakeRecv(KelSocket, void *lpBuffer, int nLen) {
     CountUse();
     g_Fake.recvAsked.push_back(nLen);
+    if (g_Fake.bSendFailed) ++g_Fake.nRecvAfterFailedSend;
     if (g_Fake.recvChunks.empty()) {
-        // A caller that reads on after the end would never stop: end the
-        // process rather than hang it.
-        if (++g_Fake.nRecvPastEnd > kRecvPastEndLimit) {
-            fprintf(stderr, "fake seam: %d receives past the end of the stream: a loop that never stops\n",
-                    g_Fake.nRecvPastEnd);
-            abort();
-        }
+        // A reader that goes on after the end would never stop.
+        if (++g_Fake.nRecvPastEnd > 100)
+            Die("100 receives past the end of the stream: a loop that never stops");
         return g_Fake.nRecvErrorAfterScript;
     }
     int nChunk = std::min(nLen, g_Fake.recvChunks.front());
@@ -89,13 +63,6 @@ int FakeRecv(KelSocket, void *lpBuffer, int nLen) {
     g_Fake.nRecvPos += (size_t)nChunk;
     if ((g_Fake.recvChunks.front() -= nChunk) == 0) g_Fake.recvChunks.pop_front();
     return nChunk;
-}
-
-int FakeClose(KelSocket hSocket) {
-    CountUse();
-    if (g_Fake.nOpenSockets) --g_Fake.nOpenSockets;
-    g_Fake.closed.push_back(hSocket);
-    return 0;
 }
 
 void *FakeAlloc(size_t nSize) {
@@ -109,34 +76,17 @@ void *FakeAlloc(size_t nSize) {
     return lpMemory;
 }
 
-// Checks, before the memory goes back, that the library cleared all of it.
+// Records held credentials: every byte must be cleared before the memory goes back.
 void FakeFree(void *lpMemory) {
     if (!lpMemory) return;
     --g_Fake.nLiveBlocks;
     auto found = g_Fake.blockSizes.find(lpMemory);
-    if (found != g_Fake.blockSizes.end()) {
-        const uint8_t *lpBytes = static_cast<const uint8_t *>(lpMemory);
-        if (std::any_of(lpBytes, lpBytes + found->second, [](uint8_t b) { return b != 0; }))
-            ++g_Fake.nDirtyFrees;
-        g_Fake.blockSizes.erase(found);
-    }
+    const uint8_t *lpBytes = static_cast<const uint8_t *>(lpMemory);
+    if (found != g_Fake.blockSizes.end() &&
+        std::any_of(lpBytes, lpBytes + found->second, [](uint8_t b) { return b != 0; }))
+        Die("a record went back to the heap uncleared");
+    g_Fake.blockSizes.erase(lpMemory);
     free(lpMemory);
-}
-
-int64_t FakeTime(void) {
-    ++g_Fake.nTimeReads;
-    return g_Fake.nNow;
-}
-
-int FakeLocalTime(int64_t, KelLocalTime *lpLocal) {
-    *lpLocal = g_Fake.localTime;
-    return 0;
-}
-
-void FakeSeedRandom(uint32_t dwSeed) {
-    ++g_Fake.nSeedCalls;
-    g_Fake.dwSeed = dwSeed;
-    KelSeedRandomDefault(dwSeed);
 }
 
 std::vector<std::string> g_TraceLines;
@@ -152,29 +102,70 @@ void CaptureLine(const char *szLine) {
 void InstallFakePlatform() {
     g_Fake = FakePlatformState();
     KelPlatformReset();
-    g_KelPlatform.pfnStartup = FakeStartup;
-    g_KelPlatform.pfnSocket = FakeSocket;
-    g_KelPlatform.pfnBind = FakeBind;
-    g_KelPlatform.pfnConnect = FakeConnect;
-    g_KelPlatform.pfnSetNoDelay = FakeSetNoDelay;
-    g_KelPlatform.pfnSetTimeouts = FakeSetTimeouts;
-    g_KelPlatform.pfnGetEnv = FakeGetEnv;
-    g_KelPlatform.pfnSend = FakeSend;
-    g_KelPlatform.pfnRecv = FakeRecv;
-    g_KelPlatform.pfnClose = FakeClose;
-    g_KelPlatform.pfnAlloc = FakeAlloc;
-    g_KelPlatform.pfnFree = FakeFree;
-    g_KelPlatform.pfnTime = FakeTime;
-    g_KelPlatform.pfnLocalTime = FakeLocalTime;
-    g_KelPlatform.pfnSeedRandom = FakeSeedRandom;
+    KelPlatform &p = g_KelPlatform;
+    p.pfnStartup = [] {
+        ++g_Fake.nStartupCalls;
+        return g_Fake.nStartupResult;
+    };
+    p.pfnSocket = []() -> KelSocket {
+        if (g_Fake.socketFail.ShouldFail()) return KEL_INVALID_SOCKET;
+        ++g_Fake.nOpenSockets;
+        return g_Fake.hNextSocket;
+    };
+    p.pfnBind = [](KelSocket, uint32_t, uint16_t) {
+        g_Fake.setup.push_back("bind");
+        return g_Fake.bindFail.ShouldFail() ? -1 : 0;
+    };
+    p.pfnConnect = [](KelSocket, uint32_t, uint16_t wPortNet, uint32_t dwTimeoutMs) {
+        g_Fake.setup.push_back("connect " + std::to_string(KelWordToNet(wPortNet)) + " " +
+                               std::to_string(dwTimeoutMs));
+        return g_Fake.connectFail.ShouldFail() ? -1 : 0;
+    };
+    p.pfnSetNoDelay = [](KelSocket) {
+        g_Fake.setup.push_back("nodelay");
+        return g_Fake.nNoDelayResult;
+    };
+    p.pfnSetTimeouts = [](KelSocket, uint32_t dwTimeoutMs) {
+        g_Fake.setup.push_back("timeouts " + std::to_string(dwTimeoutMs));
+        return 0;
+    };
+    p.pfnGetEnv = [](const char *, char *, size_t) { return -1; };  // the caller's environment ignored
+    p.pfnSend = FakeSend;
+    p.pfnRecv = FakeRecv;
+    p.pfnClose = [](KelSocket hSocket) {
+        CountUse();
+        if (g_Fake.nOpenSockets) --g_Fake.nOpenSockets;
+        g_Fake.closed.push_back(hSocket);
+        return 0;
+    };
+    p.pfnAlloc = FakeAlloc;
+    p.pfnFree = FakeFree;
+    p.pfnTime = []() -> int64_t {
+        ++g_Fake.nTimeReads;
+        return g_Fake.nNow;
+    };
+    p.pfnLocalTime = [](int64_t, KelLocalTime *lpLocal) {
+        *lpLocal = g_Fake.localTime;
+        return 0;
+    };
+    p.pfnSeedRandom = [](uint32_t dwSeed) {
+        ++g_Fake.nSeedCalls;
+        g_Fake.dwSeed = dwSeed;
+        KelSeedRandomDefault(dwSeed);
+    };
 }
 
-void ScriptReceive(const Bytes &data, std::initializer_list<int> chunks) {
-    g_Fake.recvData.insert(g_Fake.recvData.end(), data.begin(), data.end());
-    for (int nChunk : chunks) g_Fake.recvChunks.push_back(nChunk);
+void InstallTappedRealPlatform() {
+    g_Fake = FakePlatformState();
+    KelPlatformReset();
+    g_dwKelStarted = 0;
+    g_KelPlatform.pfnSend = [](KelSocket hSocket, const void *lpData, int nLen, int bMore) {
+        RecordSend(lpData, nLen, bMore);
+        return KelPlatformDefaults().pfnSend(hSocket, lpData, nLen, bMore);
+    };
 }
 
-void ScriptReceiveInChunks(const Bytes &data, size_t nChunk) {
+void ScriptReceive(const Bytes &data, size_t nChunk) {
     g_Fake.recvData.insert(g_Fake.recvData.end(), data.begin(), data.end());
     if (!nChunk) nChunk = data.size();
     for (size_t nAt = 0; nAt < data.size(); nAt += nChunk)
@@ -194,22 +185,22 @@ TraceCapture::~TraceCapture() {
 
 const std::vector<std::string> &TraceCapture::Lines() const { return g_TraceLines; }
 
-std::vector<std::string> TraceCapture::Bodies() const {
-    std::vector<std::string> bodies;
-    for (const std::string &line : g_TraceLines) {
-        size_t nDash = line.find(" - ");
-        bodies.push_back(nDash == std::string::npos ? line : line.substr(nDash + 3));
-    }
-    return bodies;
+std::vector<std::string> TraceCapture::Texts() const {
+    std::vector<std::string> texts;
+    for (const std::string &line : g_TraceLines) texts.push_back(line.substr(line.find(":  ", 23) + 3));
+    return texts;
 }
 
 std::vector<int> TraceCapture::ErrorCodes() const {
     std::vector<int> codes;
-    for (const std::string &line : g_TraceLines) {
-        size_t nAt = line.find("Error: ");
-        if (nAt != std::string::npos) codes.push_back(atoi(line.c_str() + nAt + 7));
-    }
+    for (const std::string &text : Texts())
+        if (text.rfind("Error: ", 0) == 0) codes.push_back(atoi(text.c_str() + 7));
     return codes;
+}
+
+bool TraceCapture::Has(const std::string &part) const {
+    return std::any_of(g_TraceLines.begin(), g_TraceLines.end(),
+                       [&](const std::string &line) { return line.find(part) != std::string::npos; });
 }
 
 Bytes BE32(uint32_t dwValue) {
@@ -236,20 +227,11 @@ std::vector<size_t> Sizes(const std::vector<Bytes> &sends) {
 
 KelCommand Record(uint32_t dwCommand, uint32_t dwParm1, uint32_t dwRetCode, uint32_t dwParm3,
                   uint32_t dwDataLen, uint8_t bFlags) {
-    KelCommand cmd;
-    memset(&cmd, 0, sizeof cmd);
-    cmd.dwCommand = dwCommand;
-    cmd.dwParm1 = dwParm1;
-    cmd.dwRetCode = dwRetCode;
-    cmd.dwParm3 = dwParm3;
-    cmd.dwDataLen = dwDataLen;
-    cmd.bFlags = bFlags;
-    return cmd;
+    return KelCommand{dwCommand, dwParm1, dwRetCode, dwParm3, dwDataLen, bFlags, {0, 0, 0}};
 }
 
 Bytes WireRecord(const KelCommand &cmd, const Bytes &data) {
-    Bytes frame = BE32(cmd.dwCommand);
-    frame.push_back(cmd.bFlags);
+    Bytes frame = Concat({BE32(cmd.dwCommand), Bytes{cmd.bFlags}});
     const uint32_t adwWords[] = {cmd.dwParm1, cmd.dwRetCode, cmd.dwParm3, cmd.dwDataLen};
     for (int i = 0; i < 4; ++i) {
         if (!adwWords[i]) continue;

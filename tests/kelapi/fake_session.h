@@ -8,9 +8,6 @@
 #ifndef KEL_TESTS_FAKE_SESSION_H
 #define KEL_TESTS_FAKE_SESSION_H
 
-#include <string>
-#include <vector>
-
 #include "fake_seam.h"
 
 enum class SessionPath {
@@ -20,7 +17,6 @@ enum class SessionPath {
     Direct,    // KelAllocConnection, KelConnect ... KelDisconnect, KelFreeConnection
 };
 extern const SessionPath kaSessionPaths[3];
-const char *SessionPathName(SessionPath path);
 
 // The steps that can fail, in the order they run.
 enum class SessionStep {
@@ -46,30 +42,20 @@ struct SessionResult {
     SessionStep failedStep = SessionStep::None;
     int32_t nFailure = KEL_OK;
     std::vector<size_t> sends;  // the socket sends up to the release
-    uint32_t dwServerID = 0;    // in the caller's record after a failed open (External, Direct)
     std::vector<std::string> trace;
     std::vector<std::string> violations;  // what did not hold; empty when everything did
 };
 
-// Runs the session on a freshly installed fake seam and leaves the fake
-// installed. Never aborts, except where the library keeps reading a stream
-// that has ended (the fake ends the process rather than loop for ever).
+// Runs the session on a freshly installed fake seam and leaves the fake installed.
 SessionResult RunSession(const SessionPlan &plan);
 
-// The credentials every session logs on with.
-extern const char *const kaSessionCredentials[3];
-
-// The echo request and its reply code.
-const uint32_t kEchoCommand = 0x80000100u;
-const uint32_t kEchoReply = 0x40000100u;
+const uint32_t kEchoCommand = 0x80000100u, kEchoReply = 0x40000100u;
 
 // What a sound server sends, one entry per request of the session (identify,
-// logon, echo, disconnect), each reply preceded by frames to dispose of.
+// logon, echo, disconnect), each reply preceded by frames to dispose of; the
+// sizes of those requests; and parts of the replies.
 std::vector<Bytes> SoundHostReplies();
-// The sizes of the session's requests, in the same order.
 std::vector<size_t> SessionRequestSizes(uint32_t dwExchangeLen);
-
-// Parts of the sound replies, for servers that are not.
 Bytes IdentifyBlock(uint32_t dwServerID);
 Bytes IdentifyReply(uint32_t dwServerID = 0x53000001u);
 Bytes LogonReply();

@@ -5,7 +5,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 
-#include "fake_platform.h"
+#include "seam_test.h"
 
 #if defined(__has_feature)
 #  if __has_feature(thread_sanitizer)

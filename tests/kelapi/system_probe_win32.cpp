@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "fake_platform.h"
+#include "seam_test.h"
 
 void *MapFixedBlock(uint64_t qwAddress, size_t nSize) {
     if (qwAddress > UINTPTR_MAX) return nullptr;

@@ -1,126 +1,175 @@
-// Host systems over the fake seam: who owns the connection and the identity
-// a system reports. Their failures and refusals are in test_session.cpp;
-// over real sockets against the kelsrv engine they run in test_threads.cpp.
+// Host systems over the fake seam (who owns the connection, the identity a
+// system reports; their failures and refusals are in test_session.cpp), and
+// the helpers: addresses, byte order, field copies, result texts and the
+// process default time-out.
 #include <cstring>
+#include <set>
 
-#include "fake_platform.h"
 #include "fake_session.h"
+#include "seam_test.h"
 
 namespace {
 
-class HostSystem : public FakePlatformTest {
-protected:
-    // A connection to a sound server on socket hSocket, in a system that owns it.
-    HKELHOXSYSTEM NewSystem(KelSocket hSocket) {
-        ScriptConnect(hSocket);
-        HKELHOXSYSTEM h = nullptr;
-        EXPECT_EQ(KEL_OK, KelAllocHoxSystem(1, 0, "demo", "secret", nullptr, &h));
-        return h;
-    }
-    HKELCONNECTION NewConnection(KelSocket hSocket, bool bConnect) {
-        HKELCONNECTION h = nullptr;
-        EXPECT_EQ(KEL_OK, KelAllocConnection(1, 0, "demo", "secret", nullptr, &h));
-        ScriptConnect(hSocket);
-        EXPECT_EQ(KEL_OK, bConnect ? KelConnect(h) : KEL_OK);
-        return h;
-    }
-    HKELCONNECTION ConnectionOf(HKELHOXSYSTEM hSystem) {
-        HKELCONNECTION h = nullptr;
-        EXPECT_EQ(KEL_OK, KelGetConnection(hSystem, &h));
-        return h;
-    }
-    // Freeing the system disconnects exactly the connection on socket hSocket.
-    void ExpectFreeDisconnects(HKELHOXSYSTEM hSystem, KelSocket hSocket) {
-        g_Fake.sends.clear();
-        g_Fake.closed.clear();
-        EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
-        EXPECT_EQ(std::vector<Bytes>{kDisconnectFrame}, g_Fake.sends);
-        EXPECT_EQ(std::vector<KelSocket>{hSocket}, g_Fake.closed);
-    }
+class HostSystem : public SeamTest {};
 
-private:
-    // The next connect gets socket hSocket and the server's replies to it and to its disconnect.
-    void ScriptConnect(KelSocket hSocket) {
-        g_Fake.hNextSocket = hSocket;
-        g_Fake.recvChunks.clear();
-        g_Fake.recvData.resize(g_Fake.nRecvPos);
-        ScriptReceiveInChunks(Concat({IdentifyReply(), LogonReply(), WireRecord(Record(KEL_RSP_DISCONNECT))}),
-                              0);
+// The identity comes from the connection the system holds now: all 92
+// bytes, with no traffic, the marker byte cleared, the description's tail
+// and bytes 89-91 zero; kept after a disconnect, zero from a connection that
+// never connected. The system frees what it holds then, connected or not;
+// the connection it held before is the caller's.
+TEST_F(HostSystem, InfoAndOwnershipGoWithTheConnectionItHoldsNow) {
+    ScriptReceive(Concat({IdentifyReply(), LogonReply(), WireRecord(Record(KEL_RSP_DISCONNECT))}));
+    HKELHOXSYSTEM hSystem = nullptr;
+    HKELCONNECTION hOld = nullptr, hNever = nullptr;
+    ASSERT_EQ(KEL_OK, KelAllocHoxSystem(1, 0, "demo", "secret", nullptr, &hSystem));
+    ASSERT_EQ(KEL_OK, KelGetConnection(hSystem, &hOld));
+    const KelSystemInfo sound = {0x00000001u, 0x00020003u, "test host", 0x5A, {0, 0, 0}}, none = {};
+    for (int nStep = 0; nStep < 3; ++nStep) {
+        SCOPED_TRACE(nStep);
+        if (nStep == 1) {
+            ASSERT_EQ(KEL_OK, KelDisconnect(hOld));
+        } else if (nStep == 2) {
+            ASSERT_EQ(KEL_OK, KelAllocConnection(1, 0, "u", "p", nullptr, &hNever));
+            ASSERT_EQ(KEL_OK, KelSetConnection(hSystem, hNever));
+        }
+        KelSystemInfo info;
+        memset(&info, 0xA5, sizeof info);
+        size_t nSends = g_Fake.sends.size();
+        ASSERT_EQ(KEL_OK, KelGetSystemInfo(hSystem, &info));
+        EXPECT_EQ(nSends, g_Fake.sends.size());
+        EXPECT_EQ(0, memcmp(nStep < 2 ? &sound : &none, &info, sizeof info));
+    }
+    TraceCapture trace;
+    EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
+    EXPECT_EQ(std::vector<int>{KEL_ERR_NOT_CONNECTED}, trace.ErrorCodes());
+    EXPECT_EQ(1, g_Fake.nLiveBlocks);
+    EXPECT_EQ(KEL_OK, KelFreeConnection(hOld));
+}
+
+// ---- Address helpers: the real conversions and name lookup behind the fake clock and heap
+
+class Address : public SeamTest {
+protected:
+    // The fixture counts the library as started without the real sockets
+    // start-up, which the real lookup needs on Windows.
+    void SetUp() override {
+        SeamTest::SetUp();
+        ASSERT_EQ(0, KelPlatformDefaults().pfnStartup());
     }
 };
 
-bool HasBody(const TraceCapture &trace, const std::string &sPart) {
-    for (const std::string &sBody : trace.Bodies())
-        if (sBody.find(sPart) != std::string::npos) return true;
-    return false;
+Bytes MemoryBytes(uint32_t dwValue) {
+    Bytes bytes(4);
+    memcpy(bytes.data(), &dwValue, 4);
+    return bytes;
 }
 
-TEST_F(HostSystem, OwningSystemFreesItsConnectionConnectedOrNot) {
-    for (bool bCallerDisconnects : {false, true}) {
-        SCOPED_TRACE(bCallerDisconnects ? "the caller disconnected first" : "still connected");
-        HKELHOXSYSTEM hSystem = NewSystem(7);
-        HKELCONNECTION hCon = ConnectionOf(hSystem);
-        EXPECT_EQ(2, g_Fake.nLiveBlocks);
-        ASSERT_EQ(KEL_OK, bCallerDisconnects ? KelDisconnect(hCon) : KEL_OK);
+// 255.255.255.255 is the conversion's "no address": 0 like any other failure.
+TEST_F(Address, TextAndNamesGiveTheAddressInNetworkOrderOrZero) {
+    EXPECT_EQ((Bytes{10, 0, 0, 1}), MemoryBytes(KelStrToIP("10.0.0.1")));
+    EXPECT_EQ((Bytes{127, 0, 0, 1}), MemoryBytes(KelHostNameToIP("127.0.0.1")));
+    EXPECT_EQ(127, MemoryBytes(KelHostNameToIP("localhost"))[0]);
+    for (const char *szText : {"255.255.255.255", "not.an.address", "0.0.0.0", (const char *)nullptr})
+        EXPECT_EQ(0u, KelStrToIP(szText)) << (szText ? szText : "null");
+    EXPECT_EQ(0u, KelHostNameToIP(nullptr));
+    EXPECT_EQ(0u, KelHostNameToIP("no-such-host.invalid"));
+}
+
+// The text fills the caller's 16 bytes, NUL-padded, and nothing past them;
+// without a text from the platform the buffer stays as it was.
+TEST_F(Address, IPToStrFillsTheCallersSixteenBytes) {
+    const struct {
+        uint32_t dwIP;
+        const char *szText;
+    } cases[] = {{0x0100000Au, "10.0.0.1"},
+                 {0xFEFFFFFFu, "255.255.255.254"},
+                 {0xFFFFFFFFu, "255.255.255.255"},
+                 {1, nullptr}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.szText ? c.szText : "no text");
+        if (!c.szText)
+            g_KelPlatform.pfnInetNtoa = [](uint32_t, char szText[16]) {
+                strcpy(szText, "garbage");
+                return -1;
+            };
+        char szBuffer[20];
+        memset(szBuffer, 'x', sizeof szBuffer);
         TraceCapture trace;
-        if (bCallerDisconnects) {
-            EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
-            EXPECT_EQ(std::vector<int>{KEL_ERR_NOT_CONNECTED}, trace.ErrorCodes());
-        } else {
-            ExpectFreeDisconnects(hSystem, 7);
-            EXPECT_TRUE(trace.ErrorCodes().empty());
+        EXPECT_EQ(c.szText ? KEL_OK : KEL_ERR_SYSTEM, KelIPToStr(c.dwIP, szBuffer));
+        const std::string text = c.szText ? c.szText : "";
+        EXPECT_EQ(c.szText ? text + std::string(16 - text.size(), '\0') + "xxxx" : std::string(20, 'x'),
+                  std::string(szBuffer, 20));
+        EXPECT_EQ(c.szText ? std::vector<int>() : std::vector<int>{KEL_ERR_SYSTEM}, trace.ErrorCodes());
+    }
+}
+
+TEST(ByteOrder, DwordsAndWordsAreReversedEitherWay) {
+    const uint32_t adwPairs[][2] = {{0x11223344u, 0x44332211u},
+                                    {0u, 0u},
+                                    {0x80000000u, 0x00000080u},
+                                    {0x0100007Fu, 0x7F000001u},
+                                    {0xDEADBEEFu, 0xEFBEADDEu}};
+    for (const auto &pair : adwPairs) {
+        EXPECT_EQ(pair[1], KelDwordToNet(pair[0]));
+        EXPECT_EQ(pair[1], KelDwordToHost(pair[0]));
+        EXPECT_EQ(BE32(pair[0]), MemoryBytes(KelDwordToNet(pair[0]))) << "network order in memory here";
+    }
+    const uint16_t awPairs[][2] = {{0x1234, 0x3412}, {0xFF00, 0x00FF}, {0x0B4D, 0x4D0B}, {0xFFFF, 0xFFFF}};
+    for (const auto &pair : awPairs) {
+        EXPECT_EQ(pair[1], KelWordToNet(pair[0]));
+        EXPECT_EQ(pair[1], KelWordToHost(pair[0]));
+    }
+}
+
+// Like strncpy under both names: a full field gets no NUL, no code page is translated.
+TEST(FieldCopy, CopiesLikeStrncpy) {
+    const struct {
+        const char *szSource;
+        uint32_t nCount;
+        const char *szField;  // 10 bytes
+    } cases[] = {{"abc", 8, "abc\0\0\0\0\0##"},
+                 {"abcdefgh", 8, "abcdefgh##"},
+                 {"abcdefghij", 8, "abcdefgh##"},
+                 {"abc", 0, "##########"},
+                 {"\xE4\xF6\xFC", 4, "\xE4\xF6\xFC\0######"}};
+    for (const auto &c : cases) {
+        for (auto pfnCopy : {KelStrCopyToNetCP, KelStrCopyToHostCP}) {
+            char abField[10];
+            memset(abField, '#', sizeof abField);
+            EXPECT_EQ(abField, pfnCopy(abField, c.szSource, c.nCount));
+            EXPECT_EQ(std::string(c.szField, 10), std::string(abField, 10)) << c.szSource << ", " << c.nCount;
         }
-        EXPECT_EQ(0, g_Fake.nLiveBlocks);
-        EXPECT_TRUE(HasBody(trace, "KelFreeConnection hConnection = "));
     }
 }
 
-// Ownership goes with the flag: the new connection is freed with the system,
-// the one it held before stays the caller's, connected.
-TEST_F(HostSystem, ReplacedConnectionIsTheCallersAndTheNewOneIsFreedWithTheSystem) {
-    HKELHOXSYSTEM hSystem = NewSystem(7);
-    HKELCONNECTION hOld = ConnectionOf(hSystem);
-    HKELCONNECTION hNew = NewConnection(8, true);
-    ASSERT_EQ(KEL_OK, KelSetConnection(hSystem, hNew));
-    EXPECT_EQ(hNew, ConnectionOf(hSystem));
-    ExpectFreeDisconnects(hSystem, 8);
-    EXPECT_EQ(1, g_Fake.nLiveBlocks);
-    EXPECT_EQ(7u, Con(hOld)->hSocket);
-    EXPECT_EQ(KEL_OK, KelDisconnect(hOld));
-    EXPECT_EQ(KEL_OK, KelFreeConnection(hOld));
+// Every code a function can return has a sentence of its own; any other
+// value shares one text. The host's codes say that the host refused.
+TEST(ResultText, EveryCodeHasItsOwnSentenceAndOthersShareOne) {
+    const std::string sUnknown = KelResultText(-1);
+    std::set<std::string> seen;
+    for (int32_t nCode :
+         {0, 1, 3, 4, 5, 100, 101, 102, 104, 105, 106, 107, 108, 109, 200, 201, 202, 203, 204, 205}) {
+        SCOPED_TRACE(nCode);
+        const std::string sText = KelResultText(nCode);
+        EXPECT_TRUE(seen.insert(sText).second) << sText;
+        EXPECT_NE(sUnknown, sText);
+        EXPECT_EQ('.', sText.back());
+        bool bHostCode = (nCode >= 104 && nCode <= 108 && nCode != 105) || nCode >= 200;
+        EXPECT_EQ(bHostCode, sText.find("The host refused") == 0) << sText;
+    }
+    EXPECT_NE(std::string::npos, std::string(KelResultText(106)).find("0x00010002"));
+    for (int32_t nOther : {2, 103, -1, 110, 206, 0x7FFFFFFF}) EXPECT_EQ(sUnknown, KelResultText(nOther));
 }
 
-TEST_F(HostSystem, SystemInfoReportsTheServerOfTheConnectionItHoldsNow) {
-    HKELHOXSYSTEM hSystem = NewSystem(7);
-    HKELCONNECTION hOld = ConnectionOf(hSystem);
-    KelSystemInfo expected;
-    memset(&expected, 0, sizeof expected);
-    expected.dwServerID = 0x00000001u;  // the marker byte cleared
-    expected.dwServerVersion = 0x00020003u;
-    strcpy(expected.szServerDescription, "test host");
-    expected.bLogonData = 0x5A;
-    KelSystemInfo info;
-    for (const char *szWhen : {"connected", "after a disconnect"}) {
-        SCOPED_TRACE(szWhen);
-        memset(&info, 0xA5, sizeof info);
-        g_Fake.sends.clear();
-        ASSERT_EQ(KEL_OK, KelGetSystemInfo(hSystem, &info));
-        EXPECT_TRUE(g_Fake.sends.empty());
-        // Every byte compared: the description's tail and bytes 89-91 are zero.
-        EXPECT_EQ(0, memcmp(&expected, &info, sizeof info));
-        ASSERT_EQ(KEL_OK, Con(hOld)->hSocket != KEL_INVALID_SOCKET ? KelDisconnect(hOld) : KEL_OK);
-    }
-
-    HKELCONNECTION hNever = NewConnection(8, false);
-    ASSERT_EQ(KEL_OK, KelSetConnection(hSystem, hNever));
-    memset(&info, 0xA5, sizeof info);
-    ASSERT_EQ(KEL_OK, KelGetSystemInfo(hSystem, &info));
-    memset(&expected, 0, sizeof expected);
-    EXPECT_EQ(0, memcmp(&expected, &info, sizeof info));
-
-    EXPECT_EQ(KEL_OK, KelFreeHoxSystem(hSystem));
-    EXPECT_EQ(KEL_OK, KelFreeConnection(hOld));
-    EXPECT_EQ(0, g_Fake.nLiveBlocks);
+// The process default time-out takes a whole number of milliseconds and nothing else.
+TEST(DefaultTimeout, OnlyAWholeNumberFromOneToTheLargestIntCounts) {
+    EXPECT_EQ(200u, KelTimeoutFromText("200"));
+    EXPECT_EQ(1u, KelTimeoutFromText("1"));
+    EXPECT_EQ(7u, KelTimeoutFromText("007"));
+    EXPECT_EQ(2147483647u, KelTimeoutFromText("2147483647"));
+    for (const char *szText :
+         {"2147483648", "99999999999999999999", "0", "", "-5", "+5", " 200", "200 ", "12x"})
+        EXPECT_EQ(0u, KelTimeoutFromText(szText)) << "'" << szText << "'";
 }
 
 }  // namespace

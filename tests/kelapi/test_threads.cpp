@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "fake_session.h"
-#include "netio.h"
 #include "server.h"
+#include "silent_peer.h"
 
 namespace {
 
@@ -33,21 +33,11 @@ void CountLine(const char *szLine) {
     if (!bWhole) g_nBadLines.fetch_add(1, std::memory_order_relaxed);
 }
 
-uint32_t LoopbackIP() {
-    const uint8_t abLoopback[4] = {127, 0, 0, 1};
-    uint32_t dwIP = 0;
-    memcpy(&dwIP, abLoopback, 4);
-    return dwIP;
-}
-
 // An echo of nLen bytes of this thread's own pattern comes back whole.
 std::string Echo(HKELCONNECTION h, uint32_t dwLen, uint8_t bSeed) {
     std::vector<uint8_t> data(dwLen), echoed(dwLen);
     for (uint32_t i = 0; i < dwLen; ++i) data[i] = (uint8_t)(bSeed + i);
-    KelCommand cmd;
-    memset(&cmd, 0, sizeof cmd);
-    cmd.dwCommand = kEchoCommand;
-    cmd.dwDataLen = dwLen;
+    KelCommand cmd = {kEchoCommand, 0, 0, 0, dwLen, 0, {0, 0, 0}};
     uint32_t dwCount = 0;
     int32_t nRc = KelSendCommand(h, &cmd, 0);
     if (nRc == KEL_OK) nRc = KelSend(h, data.data(), dwLen, &dwCount, 1);
@@ -66,9 +56,9 @@ std::string Cycle(uint16_t wPort, int nThread, int nCycle) {
     HKELCONNECTION hOwn = nullptr, hCon = nullptr;
     int32_t nRc;
     if (nCycle % 2 == 0) {
-        nRc = KelAllocHoxSystem(LoopbackIP(), wPort, "user", "pw", nullptr, &hSystem);
+        nRc = KelAllocHoxSystem(kel_test::LoopbackIP(), wPort, "user", "pw", nullptr, &hSystem);
     } else {
-        nRc = KelAllocConnection(LoopbackIP(), wPort, "user", "pw", "pw2", &hOwn);
+        nRc = KelAllocConnection(kel_test::LoopbackIP(), wPort, "user", "pw", "pw2", &hOwn);
         if (nRc == KEL_OK) nRc = KelSetTimeout(hOwn, kdwTimeoutMs);
         if (nRc == KEL_OK) nRc = KelAllocHoxSystemExt(hOwn, &hSystem);
     }

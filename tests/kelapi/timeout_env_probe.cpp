@@ -6,17 +6,17 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "fake_server.h"
 #include "kelapi_internal.h"
+#include "silent_peer.h"
 
 int main(int argc, char **argv) {
     if (argc != 2) return 2;
     const uint32_t dwExpected = (uint32_t)std::strtoul(argv[1], nullptr, 10);
-    kel_test::FakeServer silent;
-    silent.ReceiveUntilClosed();
-    if (!silent.Start()) return 2;
+    kel_test::SilentPeer silent;
     HKELCONNECTION h = nullptr;
-    if (KelAllocConnection(kel_test::LoopbackIP(), silent.Port(), "u", "p", nullptr, &h) != KEL_OK) return 2;
+    if (!silent.Listening() ||
+        KelAllocConnection(kel_test::LoopbackIP(), silent.Port(), "u", "p", nullptr, &h))
+        return 2;
     const uint32_t dwTimeout = static_cast<KelConnection *>(h)->dwTimeout;
     int32_t nRc = KEL_OK;
     if (dwTimeout) {
