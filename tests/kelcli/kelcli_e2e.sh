@@ -79,6 +79,7 @@ bench=(bench -u demo -w secret -p "$port")
 if run 0 "${bench[@]}" --clients 4 --requests 100 --size 1500 127.0.0.1; then
   expect_out_match "^exchanges +400 in [0-9.]+ s: [0-9]+ per second$"
   expect_out_match "^latency +median [0-9.]+ ms, p90 [0-9.]+ ms, p99 [0-9.]+ ms, max [0-9.]+ ms$"
+  expect_out_match "^connect +median [0-9.]+ ms, p90 [0-9.]+ ms, p99 [0-9.]+ ms, max [0-9.]+ ms "
   expect_out "failures     0"
 fi
 run 0 "${bench[@]}" --clients 2 --seconds 1 127.0.0.1 && expect_out_match "^exchanges +[1-9][0-9]* in "

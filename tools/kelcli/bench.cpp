@@ -43,8 +43,14 @@ struct FailureKey {
 
 using FailureCounts = std::map<FailureKey, std::uint64_t>;
 
-// The start line: clients connect first, and the clock starts once every
-// client has connected or failed to, so that the rate counts exchanges only.
+std::uint64_t Nanoseconds(Clock::duration duration) {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count());
+}
+
+// A start line: every client arrives, and all go at the same moment. The
+// clients meet at one before they connect, so that they connect at once, and
+// at another once they have connected or failed to, where the clock starts,
+// so that the rate counts exchanges only.
 class StartLine {
 public:
     explicit StartLine(unsigned clients) : waiting_(clients) {}
@@ -107,12 +113,19 @@ struct Progress {
 class Client {
 public:
     Client(const CliOptions &options, std::uint32_t ip, const std::vector<std::uint8_t> &request,
-           StartLine *startLine, Progress *progress)
-        : options_(options), ip_(ip), request_(request), startLine_(startLine), progress_(progress) {}
+           StartLine *connectLine, StartLine *startLine, Progress *progress)
+        : options_(options),
+          ip_(ip),
+          request_(request),
+          connectLine_(connectLine),
+          startLine_(startLine),
+          progress_(progress) {}
 
     void Run() {
         Session session(options_.timeoutSeconds);
+        Clock::time_point connecting = connectLine_->Arrive();
         Outcome outcome = session.Open(ip_, options_);
+        connectLatency_.Add(Nanoseconds(Clock::now() - connecting));
         Clock::time_point start = startLine_->Arrive();
         if (outcome.code != KEL_OK) {
             Count(OpenStep(options_, outcome.code), outcome);
@@ -123,6 +136,7 @@ public:
         startLine_->Finished();
     }
 
+    const LatencyHistogram &ConnectLatency() const { return connectLatency_; }
     const LatencyHistogram &Latency() const { return latency_; }
     const FailureCounts &Failures() const { return failures_; }
     std::uint64_t NotSent() const { return notSent_; }
@@ -136,8 +150,7 @@ private:
             std::string step;
             Outcome outcome = Exchange(session, &step);
             if (outcome.code == KEL_OK) {
-                latency_.Add(static_cast<std::uint64_t>(
-                    std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - begin).count()));
+                latency_.Add(Nanoseconds(Clock::now() - begin));
                 ++progress_->exchanges;
                 continue;
             }
@@ -210,9 +223,11 @@ private:
     const CliOptions &options_;
     std::uint32_t ip_;
     const std::vector<std::uint8_t> &request_;
+    StartLine *connectLine_;
     StartLine *startLine_;
     Progress *progress_;
     std::vector<std::uint8_t> received_;
+    LatencyHistogram connectLatency_;  // from the common start to logged on, or the failure
     LatencyHistogram latency_;
     FailureCounts failures_;
     std::uint64_t notSent_ = 0;
@@ -258,12 +273,19 @@ int ExitCode(const FailureCounts &failures) {
     return code;
 }
 
+// "median …, p90 …, p99 …, max …" of a histogram.
+std::string Percentiles(const LatencyHistogram &latency) {
+    return "median " + Millis(latency.Percentile(0.5)) + ", p90 " + Millis(latency.Percentile(0.9)) +
+           ", p99 " + Millis(latency.Percentile(0.99)) + ", max " + Millis(latency.Max());
+}
+
 int Report(const CliOptions &options, const std::vector<std::unique_ptr<Client>> &clients, double seconds,
            std::FILE *out) {
-    LatencyHistogram latency;
+    LatencyHistogram connectLatency, latency;
     FailureCounts failures;
     std::uint64_t notSent = 0, failed = 0;
     for (const auto &client : clients) {
+        connectLatency.Merge(client->ConnectLatency());
         latency.Merge(client->Latency());
         for (const auto &entry : client->Failures()) failures[entry.first] += entry.second;
         notSent += client->NotSent();
@@ -276,10 +298,9 @@ int Report(const CliOptions &options, const std::vector<std::unique_ptr<Client>>
     std::fprintf(out, "exchanges    %llu in %.3f s: %.0f per second\n",
                  static_cast<unsigned long long>(latency.Count()), seconds,
                  seconds > 0 ? static_cast<double>(latency.Count()) / seconds : 0.0);
-    if (latency.Count())
-        std::fprintf(out, "latency      median %s, p90 %s, p99 %s, max %s\n",
-                     Millis(latency.Percentile(0.5)).c_str(), Millis(latency.Percentile(0.9)).c_str(),
-                     Millis(latency.Percentile(0.99)).c_str(), Millis(latency.Max()).c_str());
+    if (latency.Count()) std::fprintf(out, "latency      %s\n", Percentiles(latency).c_str());
+    std::fprintf(out, "connect      %s (all clients at once, to logged on)\n",
+                 Percentiles(connectLatency).c_str());
     if (notSent)
         std::fprintf(out, "not sent     %llu (their client could not connect or lost its connection)\n",
                      static_cast<unsigned long long>(notSent));
@@ -308,18 +329,20 @@ int RunBench(const CliOptions &options, bool showProgress, std::FILE *out, std::
         return kExitUsage;
     }
     const std::vector<std::uint8_t> request = RequestData(options.size);
-    StartLine startLine(options.clients);
+    StartLine connectLine(options.clients), startLine(options.clients);
     Progress progress;
     std::vector<std::unique_ptr<Client>> clients;
     std::vector<std::thread> threads;
     std::string threadError;
     for (unsigned i = 0; i < options.clients; ++i) {
-        clients.push_back(std::make_unique<Client>(options, ip, request, &startLine, &progress));
+        clients.push_back(
+            std::make_unique<Client>(options, ip, request, &connectLine, &startLine, &progress));
         try {
             threads.emplace_back(&Client::Run, clients.back().get());
         } catch (const std::system_error &error) {
             clients.pop_back();
             threadError = error.what();
+            connectLine.Release(options.clients - i);
             startLine.Release(options.clients - i);
             break;
         }

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The many-clients benchmark of kelsrv (Linux): starts BUILD/bin/kelsrv on a
-# free loopback port, runs BUILD/bin/kelsrv_bench against it and reports,
-# besides the bench's own figures, kelsrv's peak thread count and memory and
-# the system's listen-queue overflow counters before and after.
+# free loopback port, runs `kelcli bench` against it (all clients connect at
+# the same moment, log on, make their echo exchanges and disconnect) and
+# reports, besides the bench's own figures, kelsrv's peak thread count and
+# memory and the system's listen-queue overflow counters before and after.
 #   tools/kelsrv/bench/run.sh [BUILD [CLIENTS [EXCHANGES [KELSRV OPTIONS...]]]]
 #   (defaults: build/native, 1000 clients, 200 exchanges)
 set -euo pipefail
 cd "$(dirname "$0")/../../.."
 build=${1:-build/native} clients=${2:-1000} exchanges=${3:-200}
 shift $(($# < 3 ? $# : 3))
-[ -x "$build/bin/kelsrv" ] && [ -x "$build/bin/kelsrv_bench" ] || {
+[ -x "$build/bin/kelsrv" ] && [ -x "$build/bin/kelcli" ] || {
   echo "run.sh: build $build first (cmake --build --preset native)" >&2
   exit 2
 }
@@ -46,8 +47,9 @@ sampler=$!
 
 read -r overflows_before drops_before < <(listen_counters)
 set +e
-"$build/bin/kelsrv_bench" --port "$port" --user bench --password secret --clients "$clients" \
-  --exchanges "$exchanges"
+# A generous time-out: a thousand clients share two cores with the server.
+"$build/bin/kelcli" bench --port "$port" --user bench --password secret --timeout 60 \
+  --clients "$clients" --requests "$exchanges" --size 64 127.0.0.1
 bench_rc=$?
 set -e
 read -r overflows_after drops_after < <(listen_counters)
