@@ -64,9 +64,9 @@ kelsrv::Options OptionsFor(const std::uint8_t *head, std::vector<std::string> *l
     options.closeAfterBytes = (std::uint32_t{head[1]} << 8) | head[2];
     if (head[0] & 8) {
         std::string error;
-        for (const char *spec : {"alice:secret", "bob:pw:second", "carol:pw::0x00040001", "dave::"}) {
+        for (const char *user : {"alice:secret", "bob:pw:second", "carol:pw::0x00040001", "dave::"}) {
             options.users.emplace_back();
-            Check(kelsrv::ParseUserSpec(spec, &options.users.back(), &error), "a user spec of the harness");
+            Check(kelsrv::ParseUserOption(user, &options.users.back(), &error), "a user line of the harness");
         }
     }
     options.log = [log](const std::string &line) { log->push_back(line); };

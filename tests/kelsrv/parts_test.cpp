@@ -18,16 +18,16 @@
 namespace kelsrv_test {
 namespace {
 
-TEST(KelsrvUsers, SpecsThatCouldNeverMatchAreRejectedAndNoUsersLetsAnyoneIn) {
+TEST(KelsrvUsers, UsersThatCouldNeverLogOnAreRejectedAndNoUsersLetsAnyoneIn) {
     kelsrv::User user;
     std::string error;
     for (const char *entry : {"", "onlyname", ":pw", "ninechars:pw", "a:ninechars", "a:b:ninechars",
                               "a:b:c:zz", "a:b:c:1:extra"}) {
         error.clear();
-        EXPECT_FALSE(kelsrv::ParseUserSpec(entry, &user, &error)) << entry;
+        EXPECT_FALSE(kelsrv::ParseUserOption(entry, &user, &error)) << entry;
         EXPECT_FALSE(error.empty()) << entry;
     }
-    ASSERT_TRUE(kelsrv::ParseUserSpec("nopw:", &user, &error)) << error;
+    ASSERT_TRUE(kelsrv::ParseUserOption("nopw:", &user, &error)) << error;
     EXPECT_EQ(user.password, "");
     kelsrv::LogonRequest request;
     request.userId = "anyone";

@@ -118,7 +118,7 @@ protected:
         for (const char *entry :
              {"alice:secret", "bob:pw:second", "carol:pw::0x00040001", "eightchr:1\377\00145678"}) {
             options.users.emplace_back();
-            EXPECT_TRUE(kelsrv::ParseUserSpec(entry, &options.users.back(), &error)) << error;
+            EXPECT_TRUE(kelsrv::ParseUserOption(entry, &options.users.back(), &error)) << error;
         }
         options.log = [this](const std::string &line) {
             std::lock_guard<std::mutex> lock(logMutex_);

@@ -10,14 +10,14 @@ using keltools::ParseNumber;
 // Which command an option belongs to; Any for the connection options.
 enum class Scope { Any, Send, Bench };
 
-struct OptionSpec {
+struct OptionEntry {
     const char *shortName;
     const char *longName;
     bool takesValue;
     Scope scope;
 };
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {"-h", "--help", false, Scope::Any},        {nullptr, "--version", false, Scope::Any},
     {"-t", "--trace", false, Scope::Any},       {"-p", "--port", true, Scope::Any},
     {"-u", "--user", true, Scope::Any},         {"-w", "--password", true, Scope::Any},
@@ -34,8 +34,8 @@ const OptionSpec kOptions[] = {
 // The largest time-out whose milliseconds still fit the library's signed range.
 const std::uint32_t kMaxTimeoutSeconds = 2147483;
 
-const OptionSpec *FindOption(const std::string &name) {
-    for (const OptionSpec &option : kOptions)
+const OptionEntry *FindOption(const std::string &name) {
+    for (const OptionEntry &option : kOptions)
         if ((option.shortName && name == option.shortName) || name == option.longName) return &option;
     return nullptr;
 }
@@ -68,7 +68,7 @@ bool ApplyBenchOption(const std::string &name, const std::string &value, CliOpti
     return ParseWord(name, value, &options->benchCode, error);  // --command
 }
 
-bool ApplyOption(const OptionSpec &option, const std::string &value, CliOptions *options,
+bool ApplyOption(const OptionEntry &option, const std::string &value, CliOptions *options,
                  std::string *error) {
     const std::string name = option.longName;
     unsigned long long number = 0;
@@ -164,7 +164,7 @@ struct ScopedOptions {
 };
 
 // One option word, "--name=value" included: the option it names and its value.
-bool TakeOption(int argc, const char *const *argv, int *i, std::string *name, const OptionSpec **found,
+bool TakeOption(int argc, const char *const *argv, int *i, std::string *name, const OptionEntry **found,
                 std::string *value, std::string *error) {
     const std::string word = argv[*i];
     *name = word;
@@ -190,7 +190,7 @@ bool ParseCommandLine(int argc, const char *const *argv, CliOptions *options, st
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         if (word.size() > 1 && word[0] == '-') {
-            const OptionSpec *found = nullptr;
+            const OptionEntry *found = nullptr;
             std::string typed, value;
             if (!TakeOption(argc, argv, &i, &typed, &found, &value, error)) return false;
             scoped.Note(found->scope, typed);

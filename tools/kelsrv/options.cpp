@@ -106,7 +106,7 @@ bool ApplyLogonData(const std::string &value, Options *options, std::string *err
 
 bool ApplyUser(const std::string &value, Options *options, std::string *error) {
     User user;
-    if (!ParseUserSpec(value, &user, error)) return false;
+    if (!ParseUserOption(value, &user, error)) return false;
     options->users.push_back(user);
     return true;
 }

@@ -63,7 +63,7 @@ const User *FindUser(const std::vector<User> &users, const std::string &userId) 
 
 }  // namespace
 
-bool ParseUserSpec(const std::string &text, User *user, std::string *error) {
+bool ParseUserOption(const std::string &text, User *user, std::string *error) {
     if (!MakeUser(Split(text, ':'), user, error)) {
         *error = "--user " + text + ": " + *error;
         return false;

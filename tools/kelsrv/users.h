@@ -19,7 +19,7 @@ struct User {
 };
 
 // Parses "NAME:PASSWORD[:PASSWORD2[:CODE]]" (CODE decimal or 0x-hex).
-bool ParseUserSpec(const std::string &text, User *user, std::string *error);
+bool ParseUserOption(const std::string &text, User *user, std::string *error);
 
 // Reads users, one per line as "NAME PASSWORD [PASSWORD2 [CODE]]"
 // separated by blanks; "-" stands for an empty password; blank lines and
