@@ -4,52 +4,37 @@
 #include <string>
 
 #include "platform.h"
+#include "protocol.h"
+#include "wire.h"
 
 namespace kelbench {
 namespace {
 
 const char kUser[] = "bench";
 const char kPassword[] = "bench";
-const std::uint32_t kIdentLen = 88;
-const std::uint32_t kLogonLen = 41;
+const std::uint32_t kIdentLen = kelsrv::kIdentBlockLen;
+const std::uint32_t kLogonLen = kelsrv::kLogonBlockLen;
 
-std::uint32_t ReplyCodeFor(std::uint32_t code) { return (code & 0x3FFFFFFFu) | 0x40000000u; }
+using keltools::ReplyCodeFor;
 
-void PutWord(Bytes *out, std::uint32_t word) {
-    for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<std::uint8_t>(word >> shift));
-}
-
-// A frame as the library encodes it: code, flag byte, the non-zero words.
-Bytes Frame(std::uint32_t code, std::uint32_t retCode, std::uint32_t dataLen) {
-    Bytes frame;
-    PutWord(&frame, code);
-    frame.push_back(
-        static_cast<std::uint8_t>((retCode ? KEL_FLAG_RETCODE : 0) | (dataLen ? KEL_FLAG_DATALEN : 0)));
-    if (retCode) PutWord(&frame, retCode);
-    if (dataLen) PutWord(&frame, dataLen);
-    return frame;
-}
-
-Bytes Append(Bytes head, const Bytes &tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
+// A frame as the library encodes it (code, flag byte, the non-zero words),
+// followed by data; encoded by the reference server's wire code.
+Bytes Frame(std::uint32_t code, std::uint32_t retCode, std::uint32_t dataLen, const Bytes &data = {}) {
+    return kelsrv::EncodeFrameWithData(kelsrv::MakeCommand(code, dataLen, retCode), data);
 }
 
 // The identify and logon requests the library sends. The logon block is the
 // user id and two password fields of zero bytes scrambled with zero, which a
 // server without a user list accepts like any other.
 Bytes IdentifyRequest() {
-    Bytes block = {0x43, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01};
-    const char description[] = "Hox/Pym Connector API";
-    block.insert(block.end(), description, description + sizeof description - 1);
-    block.resize(kIdentLen, 0);
-    return Append(Frame(KEL_CMD_IDENTIFY, 0, kIdentLen), block);
+    return Frame(KEL_CMD_IDENTIFY, 0, kIdentLen,
+                 kelsrv::MakeIdentBlock(0x43010100u, 0x00010001u, "Hox/Pym Connector API"));
 }
 
 Bytes LogonRequest() {
     Bytes block(kLogonLen, 0);
     std::memcpy(block.data(), kUser, sizeof kUser - 1);
-    return Append(Frame(KEL_CMD_LOGON, 0, kLogonLen), block);
+    return Frame(KEL_CMD_LOGON, 0, kLogonLen, block);
 }
 
 }  // namespace
@@ -161,7 +146,7 @@ bool RawClient::Open() {
 bool RawClient::Echo() {
     const std::uint32_t length = static_cast<std::uint32_t>(echoData_.size());
     if (echoReply_.empty()) {
-        echoRequest_ = Append(Frame(kEchoCode, 0, length), echoData_);
+        echoRequest_ = Frame(kEchoCode, 0, length, echoData_);
         echoHeader_ = Frame(ReplyCodeFor(kEchoCode), 0, length);
         echoReply_.resize(echoHeader_.size() + length);
     }
@@ -189,7 +174,7 @@ bool RawClient::EchoAsTheLibrary() {
 
 bool RawClient::Stream(std::uint32_t chunk, std::uint32_t count, bool) {
     // The frame leaves with the first chunk, as the library's buffer sends it.
-    Bytes first = Append(Frame(kSinkCode, 0, chunk * count), Bytes(chunk, 0x5A));
+    Bytes first = Frame(kSinkCode, 0, chunk * count, Bytes(chunk, 0x5A));
     streamData_.resize(chunk, 0x5A);
     if (!netio::SendAll(socket_, first.data(), first.size())) return false;
     for (std::uint32_t i = 1; i < count; ++i)

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "codes.h"
+
 namespace kelcli {
 
 // Exit code of a command line that cannot be carried out as given (bad
@@ -64,8 +66,7 @@ bool ParseCommandLine(int argc, const char *const *argv, CliOptions *options, st
 // The help text of a command, or the overview for Command::None.
 std::string HelpText(Command command);
 
-// The reply code a server answers a request code with: bit 31 cleared, bit 30 set.
-inline std::uint32_t ReplyCodeFor(std::uint32_t code) { return (code & 0x3FFFFFFFu) | 0x40000000u; }
+using keltools::ReplyCodeFor;
 
 }  // namespace kelcli
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "codes.h"
 #include "kelapi.h"
 
 namespace kelsrv {
@@ -45,7 +46,7 @@ constexpr std::uint32_t kRcMisbehaviourIdentify = 0x00010001u;
 constexpr std::uint32_t kServerMarker = 0x53u;
 constexpr std::uint32_t kWrongMarker = 0x43u;
 
-constexpr std::uint32_t ReplyCodeFor(std::uint32_t request) { return (request & 0x3FFFFFFFu) | 0x40000000u; }
+using keltools::ReplyCodeFor;
 
 // One row of the table of host return codes: what kelsrv means by it and
 // the result code the client library turns it into.
