@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "codes.h"
 #include "kelapi.h"
 #include "netio.h"
 
@@ -16,7 +17,7 @@ namespace kelbench {
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint32_t kStepTimeoutMs = 10000;
-constexpr std::uint32_t kEchoCode = 0x80000100u;  // the reference server's echo
+constexpr std::uint32_t kEchoCode = keltools::kCmdEcho;
 // A command the server does not know: it reads and drops the data and
 // answers with a refusal, which makes it a sink for streamed bytes.
 constexpr std::uint32_t kSinkCode = 0x80000200u;

@@ -15,8 +15,8 @@ namespace kelcli {
 // never take this value.
 constexpr int kExitUsage = 2;
 
-// The echo command of a connector server and its reply.
-constexpr std::uint32_t kEchoCode = 0x80000100u;
+// The echo command of the reference server, the default of bench.
+constexpr std::uint32_t kEchoCode = keltools::kCmdEcho;
 
 // The largest data block kelcli holds in memory, sent or received.
 constexpr std::uint32_t kMaxData = 16u << 20;

@@ -12,8 +12,8 @@ namespace kelsrv {
 
 // Application commands. A reply's code is its request's code with bit 31
 // cleared and bit 30 set (ReplyCodeFor).
-constexpr std::uint32_t kCmdEcho = 0x80000100u;
-constexpr std::uint32_t kRspEcho = 0x40000100u;
+using keltools::kCmdEcho;
+using keltools::kRspEcho;
 constexpr std::uint32_t kCmdChatty = 0x80000101u;
 constexpr std::uint32_t kRspChatty = 0x40000101u;
 
