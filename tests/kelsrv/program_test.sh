@@ -27,7 +27,7 @@ begins() {
 ends() {
   local exit=$1 out=$2 err=$3
   shift 3
-  e2e_run "$exit" timeout 10 "$kelsrv" "$@" && begins out "$out" && begins err "$err"
+  e2e_run "$exit" "$kelsrv" "$@" && begins out "$out" && begins err "$err"
 }
 # stopped SIGNAL: the server ends on SIGNAL with exit code 0 and says so.
 stopped() {
@@ -37,10 +37,10 @@ stopped() {
   server_pid=""
 }
 # identify FD: the identify request on descriptor FD gets its reply frame and
-# 88 bytes (within 10 s).
+# 88 bytes (within the time any step may take).
 identify() {
   printf '\x80\x00\x00\x01\x08\x00\x00\x00\x58%088d' 0 >&"$1" || return 1
-  [ "$(timeout 10 head -c 97 <&"$1" | od -An -tx1 | tr -d ' \n' | cut -c 1-18)" = 400000010800000058 ]
+  [ "$(timeout "$limit" head -c 97 <&"$1" | od -An -tx1 | tr -d ' \n' | cut -c 1-18)" = 400000010800000058 ]
 }
 
 ends 0 "Usage: kelsrv [options]" "" --help
@@ -63,19 +63,28 @@ expect_text "stderr with --quiet" "$(cut -d';' -f1 "$work/server.log")" \
 
 # About 35 of the thousand are accepted before the descriptors run out; the
 # others wait in the backlog, or their connects do not complete (the holder
-# never says so).
+# never says so). The holder says "held" once all its connects are made and
+# keeps them for as long as this test may run. Every bound below comes from
+# the times this test measures.
 kelsrv_start "$work" "$limit" bash -c 'ulimit -n 40 && exec "$0" -p 0' "$kelsrv" || exit 1
 exec 3<>"/dev/tcp/127.0.0.1/$port"
 identify 3 || fail "the first client is not served"
-bash -c 'for _ in $(seq 1000); do exec {fd}<>"/dev/tcp/127.0.0.1/$0" || exit 1; done; echo held; exec sleep 60' \
-  "$port" >"$work/held" &
+now_ms() { date +%s%3N; }
+starving_from=$(now_ms)  # no descriptor can run out before this
+exec 5< <(bash -c 'for _ in $(seq 1000); do exec {fd}<>"/dev/tcp/127.0.0.1/$0" || exit 1; done; echo held
+  exec sleep "$1"' "$port" "$limit")
 holder=$!
-for _ in $(seq 50); do [ -s "$work/held" ] && break; sleep 0.1; done
-[ -s "$work/held" ] || fail "a thousand connections did not fit the listen backlog"
+read -r -t "$limit" -u 5 held || fail "a thousand connections did not fit the listen backlog"
+exec 5<&-
+# Out of descriptors, the server waits for one to come back: over the time
+# measured it uses less than a tenth of one CPU. Waiting, it uses next to
+# nothing however busy the machine is; spinning, it uses all it gets.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$server_pid/stat"; }
-before=$(cpu_ticks)
+ticks_before=$(cpu_ticks) watched_from=$(now_ms)
 sleep 1.5
-(($(cpu_ticks) - before < $(getconf CLK_TCK) / 2)) || fail "the accept loop spins"
+ticks_used=$(($(cpu_ticks) - ticks_before)) watched_ms=$(($(now_ms) - watched_from))
+((ticks_used * 1000 * 10 < watched_ms * $(getconf CLK_TCK))) ||
+  fail "the accept loop spins: $ticks_used CPU ticks in $watched_ms ms"
 identify 3 || fail "a client it has is not served"
 kill "$holder"
 wait "$holder" 2>/dev/null
@@ -83,8 +92,12 @@ holder=""
 exec 4<>"/dev/tcp/127.0.0.1/$port"
 identify 4 || fail "the clients that waited are not served once descriptors come back"
 stopped TERM
+starved_ms=$(($(now_ms) - starving_from))
+# One line at the first failure, at most one a second after it, and at the
+# stop one for the failures counted since the last line.
 failures_logged=$(grep -c "accept failed" "$work/server.log")
 ((failures_logged >= 1)) || fail "the descriptor limit was never reached"
-((failures_logged <= 4)) || fail "$failures_logged lines of accept failures: more than one a second"
+((failures_logged <= starved_ms / 1000 + 2)) ||
+  fail "$failures_logged lines of accept failures in $starved_ms ms: more than one a second"
 grep "accept failed" "$work/server.log" | grep -v "Too many open files (24)" && fail "accept failed for another reason"
 e2e_end "the kelsrv program works"
