@@ -95,7 +95,13 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   case "$2" in
     start) wine_prefix_up ;;
     stop) wine_prefix_down ;;
-    run) (($# >= 4)) || usage; shift 3; exec "$kel_wine_program" "$@" ;;
+    run)
+      # A test program that Wine fails to start says why (Wine's own errors;
+      # the programs of this project make it print none).
+      (($# >= 4)) || usage
+      shift 3
+      WINEDEBUG=-all,err+all exec "$kel_wine_program" "$@"
+      ;;
     *) usage ;;
   esac
 fi
