@@ -96,11 +96,12 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     start) wine_prefix_up ;;
     stop) wine_prefix_down ;;
     run)
-      # A test program that Wine fails to start says why (Wine's own errors;
-      # the programs of this project make it print none).
+      # A test program that Wine fails to load or start says why: Wine's
+      # errors from loading, memory, processes, the server and exceptions
+      # (not those of the desktop process, which has no display here).
       (($# >= 4)) || usage
       shift 3
-      WINEDEBUG=-all,err+all exec "$kel_wine_program" "$@"
+      WINEDEBUG=-all,err+module,err+virtual,err+process,err+server,err+seh exec "$kel_wine_program" "$@"
       ;;
     *) usage ;;
   esac
