@@ -558,7 +558,8 @@ int32_t KelOpenByAddress(KelConnection *lpCon) {
 // The TCP connection of a named connection: the name resolved afresh, then
 // each address in the resolver's order, each with a new socket of its
 // family, until one accepts. Any failure is 101 with no socket left, and its
-// reason says what each address met.
+// reason says what each address met (an address given as the host itself
+// is not named twice).
 int32_t KelOpenByName(KelConnection *lpCon) {
     char szName[KEL_HOST_SIZE], szServer[KEL_HOST_SIZE + 8], szWhy[KEL_REASON_SIZE];
     KelHostForResolver(lpCon->szHost, szName, sizeof szName);
@@ -584,8 +585,9 @@ int32_t KelOpenByName(KelConnection *lpCon) {
             lpCon->hSocket = KEL_INVALID_SOCKET;
         }
         KelDescribeAttempt(lpCon, &why, szAttempt, sizeof szAttempt);
-        int nWritten = snprintf(szWhy + nWhyLen, sizeof szWhy - nWhyLen, "%s%s: %s", i ? "; " : "", szAddress,
-                                szAttempt);
+        bool bSameAsHost = nCount == 1 && strcmp(szAddress, szServer) == 0;
+        int nWritten = snprintf(szWhy + nWhyLen, sizeof szWhy - nWhyLen, "%s%s%s%s", i ? "; " : "",
+                                bSameAsHost ? "" : szAddress, bSameAsHost ? "" : ": ", szAttempt);
         if (nWritten > 0) nWhyLen += (size_t)nWritten;
         if (nWhyLen >= sizeof szWhy) nWhyLen = sizeof szWhy - 1;
     }

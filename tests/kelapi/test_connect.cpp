@@ -192,7 +192,7 @@ TEST_F(ConnectSeam, NamedConnectionTriesEachAddressInTurnUntilOneAccepts) {
          &FakePlatformState::connectFail,
          KEL_ERR_NOT_CONNECTED,
          {"resolve ::1", "socket v6", "nodelay", "bind v6", "connect [::1]:2893 0"},
-         "connect to [::1]:2893: [::1]:2893: fake failure (system error 1)"},
+         "connect to [::1]:2893: fake failure (system error 1)"},
         {"localhost",
          {v6, v4},
          &FakePlatformState::connectFail,
