@@ -174,7 +174,7 @@ int32_t KELAPI_CALL KelFreeConnection(HKELCONNECTION hConnection) {
     KEL_TRACE_VAL("KelFreeConnection hConnection = ", KelTraceHandle(hConnection));
     KelConnection *lpCon = KelAsConnection(hConnection);
     if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
-    if (lpCon->hSocket != KEL_INVALID_SOCKET)
+    if (lpCon->hSocket != KEL_INVALID_SOCKET)  // still open: KelDisconnect comes first
         return KEL_FAIL(KelStateReason(lpCon, KEL_ERR_CONNECTED, __func__));
     // The record held credentials: clear it where the compiler cannot skip it.
     KelSecureZero(lpCon, sizeof *lpCon);
@@ -505,7 +505,10 @@ void KelDescribeAttempt(const KelConnection *lpCon, const KelAttemptFailure *lpW
                         size_t nSize) {
     char szSystem[sizeof lpWhy->error.szText];
     KelDescribeSystemError(&lpWhy->error, lpCon->dwTimeout, szSystem, sizeof szSystem);
-    snprintf(szText, nSize, "%s%s%s", lpWhy->szWhat, *lpWhy->szWhat ? ": " : "", szSystem);
+    szText[0] = '\0';
+    size_t nUsed = KelAppendText(szText, nSize, 0, lpWhy->szWhat);
+    if (nUsed) nUsed = KelAppendText(szText, nSize, nUsed, ": ");
+    KelAppendText(szText, nSize, nUsed, szSystem);
 }
 
 // One attempt to open the TCP connection: to lpTo, or with lpTo null to the
@@ -558,8 +561,7 @@ int32_t KelOpenByAddress(KelConnection *lpCon) {
 // The TCP connection of a named connection: the name resolved afresh, then
 // each address in the resolver's order, each with a new socket of its
 // family, until one accepts. Any failure is 101 with no socket left, and its
-// reason says what each address met (an address given as the host itself
-// is not named twice).
+// reason says what each address met.
 int32_t KelOpenByName(KelConnection *lpCon) {
     char szName[KEL_HOST_SIZE], szServer[KEL_HOST_SIZE + 8], szWhy[KEL_REASON_SIZE];
     KelHostForResolver(lpCon->szHost, szName, sizeof szName);
@@ -570,7 +572,8 @@ int32_t KelOpenByName(KelConnection *lpCon) {
     if (nCount <= 0)
         return KelSetReason(lpCon, KEL_ERR_NOT_CONNECTED, nullptr,
                             "connect to %s: the name does not resolve: %s", szServer, szWhy);
-    size_t nWhyLen = 0;  // "ADDRESS: what it met; ..." for each address tried
+    size_t nWhyLen = 0;
+    szWhy[0] = '\0';
     for (int i = 0; i < nCount; ++i) {
         char szAddress[KEL_ADDRESS_TEXT_SIZE], szAttempt[KEL_REASON_SIZE];
         KelFormatAddress(&aAddresses[i], lpCon->wPort, szAddress, sizeof szAddress);
@@ -585,11 +588,14 @@ int32_t KelOpenByName(KelConnection *lpCon) {
             lpCon->hSocket = KEL_INVALID_SOCKET;
         }
         KelDescribeAttempt(lpCon, &why, szAttempt, sizeof szAttempt);
-        bool bSameAsHost = nCount == 1 && strcmp(szAddress, szServer) == 0;
-        int nWritten = snprintf(szWhy + nWhyLen, sizeof szWhy - nWhyLen, "%s%s%s%s", i ? "; " : "",
-                                bSameAsHost ? "" : szAddress, bSameAsHost ? "" : ": ", szAttempt);
-        if (nWritten > 0) nWhyLen += (size_t)nWritten;
-        if (nWhyLen >= sizeof szWhy) nWhyLen = sizeof szWhy - 1;
+        // "ADDRESS: what it met", "; " between the addresses; an address that
+        // is the host as given is not named twice.
+        if (i) nWhyLen = KelAppendText(szWhy, sizeof szWhy, nWhyLen, "; ");
+        if (nCount > 1 || strcmp(szAddress, szServer) != 0) {
+            nWhyLen = KelAppendText(szWhy, sizeof szWhy, nWhyLen, szAddress);
+            nWhyLen = KelAppendText(szWhy, sizeof szWhy, nWhyLen, ": ");
+        }
+        nWhyLen = KelAppendText(szWhy, sizeof szWhy, nWhyLen, szAttempt);
     }
     return KelSetReason(lpCon, KEL_ERR_NOT_CONNECTED, nullptr, "connect to %s: %s", szServer, szWhy);
 }

@@ -24,15 +24,6 @@ size_t KelFormatInto(char *szText, size_t nSize, const char *szFormat, va_list a
     return (size_t)nUsed < nSize ? (size_t)nUsed : nSize - 1;
 }
 
-// Appends szMore to the reason-sized text of nUsed characters as far as it
-// fits; the new length.
-size_t KelAppend(char *szText, size_t nUsed, const char *szMore) {
-    size_t nMore = strnlen(szMore, KEL_REASON_SIZE - 1 - nUsed);
-    memcpy(szText + nUsed, szMore, nMore);
-    szText[nUsed + nMore] = '\0';
-    return nUsed + nMore;
-}
-
 }  // namespace
 
 int32_t KelSetReason(const KelConnection *lpCon, int32_t nCode, const char *szStep, const char *szFormat,
@@ -55,10 +46,18 @@ int32_t KelPrefixReason(const KelConnection *lpCon, int32_t nCode, const char *s
     va_start(args, szFormat);
     size_t nUsed = KelFormatInto(szText, sizeof szText, szFormat, args);
     va_end(args);
-    nUsed = KelAppend(szText, nUsed, ": ");
-    KelAppend(szText, nUsed, t_szReason);
+    nUsed = KelAppendText(szText, sizeof szText, nUsed, ": ");
+    KelAppendText(szText, sizeof szText, nUsed, t_szReason);
     memcpy(t_szReason, szText, sizeof szText);
     return nCode;
+}
+
+size_t KelAppendText(char *szText, size_t nSize, size_t nUsed, const char *szMore) {
+    if (nUsed >= nSize) return nUsed;
+    size_t nMore = strnlen(szMore, nSize - 1 - nUsed);
+    memcpy(szText + nUsed, szMore, nMore);
+    szText[nUsed + nMore] = '\0';
+    return nUsed + nMore;
 }
 
 void KelReadSystemError(KelSystemError *lpError) {

@@ -68,6 +68,10 @@ void KelDescribeSystemError(const KelSystemError *lpError, uint32_t dwTimeoutMs,
 // Reads the system's error at once and sets "szStep: " and its description; returns nCode.
 int32_t KelSetSystemReason(const KelConnection *lpCon, int32_t nCode, const char *szStep);
 
+// Appends szMore to the text of nUsed characters in szText (nSize bytes) as
+// far as it fits; the new length. For building a reason piece by piece.
+size_t KelAppendText(char *szText, size_t nSize, size_t nUsed, const char *szMore);
+
 // The refusals every function shares: "FUNCTION: a required pointer argument
 // is null" (KEL_ERR_PARAM) and "FUNCTION: the handle is not a KIND" (KEL_ERR_HANDLE).
 int32_t KelParamReason(const char *szFunction);
