@@ -15,7 +15,8 @@
  * - Order of checks: null pointers (KEL_ERR_PARAM), then the entry trace
  *   line, then the handle's kind (KEL_ERR_HANDLE). The allocation functions
  *   write their entry line before any check.
- * - Every failure writes one "Error:" trace line at each level it passes.
+ * - Every failure writes one "Error:" trace line at each level it passes,
+ *   and leaves its reason for KelGetErrorText on the calling thread.
  * - Calls on one handle must not overlap: the library takes no locks, and
  *   KelLock is a busy flag, not a mutex.
  *
