@@ -30,8 +30,12 @@ int32_t KelSetReason(const KelConnection *lpCon, int32_t nCode, const char *szSt
                      ...) {
     if (KelKeepsReason(lpCon)) return nCode;
     char *szReason = t_szReason;
-    size_t nUsed = szStep ? (size_t)snprintf(szReason, KEL_REASON_SIZE, "%s: ", szStep) : 0;
-    if (nUsed >= KEL_REASON_SIZE) nUsed = KEL_REASON_SIZE - 1;
+    size_t nUsed = 0;
+    szReason[0] = '\0';
+    if (szStep) {
+        nUsed = KelAppendText(szReason, KEL_REASON_SIZE, nUsed, szStep);
+        nUsed = KelAppendText(szReason, KEL_REASON_SIZE, nUsed, ": ");
+    }
     va_list args;
     va_start(args, szFormat);
     KelFormatInto(szReason + nUsed, KEL_REASON_SIZE - nUsed, szFormat, args);
