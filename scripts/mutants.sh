@@ -70,10 +70,12 @@ with open(path, "w") as f:
 EOF
 }
 
-# The first test that failed, from ctest's progress lines.
+# The first test that failed, from ctest's progress lines (a skipped test
+# is marked the same way, and is no failure).
 first_failure() {
   local name
-  name=$(grep -m1 -E 'Test +#[0-9]+: .*\*\*\*' "$1" | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*\*\*\*([A-Za-z]+).*/\1 (\2)/' || true)
+  name=$(grep -v '\*\*\*Skipped' "$1" | grep -m1 -E 'Test +#[0-9]+: .*\*\*\*' |
+    sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*\*\*\*([A-Za-z]+).*/\1 (\2)/' || true)
   echo "${name:-no test that finished}"
 }
 

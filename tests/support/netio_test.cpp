@@ -8,6 +8,24 @@
 
 namespace {
 
+// IPv6 as IPv4: the loopback address and every address, in brackets or
+// not; the peer is named in brackets. Where the system has no IPv6 loopback
+// there is nothing to check.
+TEST(Netio, ListensAndConnectsOverIPv6) {
+    for (const char *address : {"::1", "[::1]", "::"}) {
+        SCOPED_TRACE(address);
+        std::uint16_t port = 0;
+        netio::Socket listener = netio::Listen(address, 0, &port, 1);
+        if (listener == netio::kInvalidSocket) GTEST_SKIP() << "no IPv6 here: " << netio::LastError();
+        netio::Socket client = netio::Connect("::1", port), server = netio::Accept(listener);
+        ASSERT_NE(client, netio::kInvalidSocket) << netio::LastError();
+        EXPECT_EQ(netio::PeerName(server).rfind("[::1]:", 0), 0u) << netio::PeerName(server);
+        netio::Close(client);
+        netio::Close(server);
+        netio::Close(listener);
+    }
+}
+
 TEST(Netio, AShortReceiveReportsWhatArrivedAndAClosedPeerFailsASend) {
     netio::LoopbackPair pair;
     ASSERT_TRUE(netio::MakeLoopbackPair(&pair));
@@ -39,15 +57,15 @@ TEST(Netio, ATimedOutReceiveAndABadAddressSayWhatHappened) {
     EXPECT_TRUE(netio::TimedOut());
     EXPECT_NE(netio::PeerName(pair.server).rfind("127.0.0.1:", 0), std::string::npos);
     netio::ClosePair(&pair);
-    for (const char *address : {"not-an-ip", "999.1.1.1"}) {
-        EXPECT_FALSE(netio::IsIPv4Address(address));
+    for (const char *address : {"not-an-ip", "999.1.1.1", "::1::2", "[::1"}) {
+        EXPECT_FALSE(netio::IsIPAddress(address));
         EXPECT_EQ(netio::Listen(address, 0), netio::kInvalidSocket);
         const std::string why = netio::LastError();
         EXPECT_FALSE(netio::TimedOut());
         EXPECT_EQ(why.find("(0)"), std::string::npos) << why;
         EXPECT_EQ(netio::Connect(address, 1), netio::kInvalidSocket);
     }
-    EXPECT_TRUE(netio::IsIPv4Address("127.0.0.1"));
+    for (const char *address : {"127.0.0.1", "::1", "[::1]", "::"}) EXPECT_TRUE(netio::IsIPAddress(address));
     EXPECT_GE(netio::MaxBacklog(), 128);
 }
 

@@ -60,9 +60,9 @@ bool Number(const std::string &value, unsigned long long min, unsigned long long
 }
 
 bool ApplyAddress(const std::string &value, Options *options, std::string *error) {
-    if (!value.empty() && !netio::IsIPv4Address(value))
-        return *error =
-                   "bad address '" + value + "': a dotted IPv4 address such as 127.0.0.1 (0.0.0.0 = all)",
+    if (!value.empty() && !netio::IsIPAddress(value))
+        return *error = "bad address '" + value +
+                        "': an IPv4 or IPv6 address such as 127.0.0.1 or ::1 (0.0.0.0 or :: = all)",
                false;
     options->address = value;
     return true;
@@ -224,7 +224,8 @@ std::string HelpText() {
            "It keeps no state beyond one connection's session and stores nothing.\n"
            "\n"
            "Options (--name=value works as well as --name value):\n"
-           "  -a, --address IP          listen address (default 127.0.0.1; 0.0.0.0 = all)\n"
+           "  -a, --address IP          listen address, IPv4 or IPv6 (default 127.0.0.1;\n"
+           "                            0.0.0.0 = all IPv4 addresses, :: = all IPv6 ones)\n"
            "  -p, --port N              listen port (default 2893; 0 = any free port)\n"
            "      --server-id N         low 24 bits of the server identifier; its top\n"
            "                            byte is always 0x53 (default 0x000001)\n"

@@ -87,8 +87,9 @@ std::size_t Server::ConnectionsOpen() const {
 // The accept loop blocks in accept; a connection of our own gets it out,
 // after which it sees stopping_ and ends.
 void Server::WakeAcceptLoop() {
-    std::string host =
-        options_.address.empty() || options_.address == "0.0.0.0" ? "127.0.0.1" : options_.address;
+    std::string host = options_.address.empty() || options_.address == "0.0.0.0" ? "127.0.0.1"
+                       : options_.address == "::"                                ? "::1"
+                                                                                 : options_.address;
     netio::Socket wake = netio::Connect(host, port_);
     if (wake == netio::kInvalidSocket)
         netio::ShutdownBoth(listener_);  // unblocks accept on POSIX systems too
