@@ -1,10 +1,12 @@
 // kelsrv: the reference connector server as a program. See --help.
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "netio.h"
 #include "options.h"
+#include "relay.h"
 #include "server.h"
 #include "stop_signal.h"
 #include "text.h"
@@ -51,10 +53,15 @@ int main(int argc, char **argv) {
         std::cout << keltools::VersionLine("kelsrv") << "\n";
         return kelsrv::kExitStopped;
     }
+    std::unique_ptr<kelsrv::ConnectionHandler> handler;  // a proxy or a replay in place of kelsrv's own host
+    std::string error;
+    if (!kelsrv::MakeConnectionHandler(options, &handler, &error)) {
+        ErrorLine(error);
+        return kelsrv::kExitRecordFile;
+    }
     kelsrv::BlockStopSignals();
     WarnIfTooFewDescriptors(options);
-    kelsrv::Server server;
-    std::string error;
+    kelsrv::Server server({}, handler.get());
     if (!server.Start(options, &error)) {
         ErrorLine(error);
         return kelsrv::kExitCannotStart;
@@ -68,5 +75,7 @@ int main(int argc, char **argv) {
     if (options.log)
         options.log("stopped after " + std::to_string(server.ConnectionsAccepted()) + " connection(s), " +
                     std::to_string(server.ConnectionsRefused()) + " refused");
-    return kelsrv::kExitStopped;
+    if (!handler) return kelsrv::kExitStopped;
+    if (!handler->Summary().empty()) ErrorLine(handler->Summary());  // said even with --quiet
+    return handler->ExitCode();
 }
