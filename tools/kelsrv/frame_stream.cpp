@@ -36,7 +36,8 @@ std::string DescribeLogonBlock(const Bytes &data) {
         return text + ", " + std::to_string(data.size() - idLen) + " more bytes not shown";
     const std::uint8_t *second = data.data() + kUserIdLen + kScrambledLen;
     const bool none = std::all_of(second, second + kScrambledLen, [](std::uint8_t b) { return b == 0; });
-    return text + ", password scrambled, 16 bytes, password2 " + (none ? "none (zeros)" : "scrambled, 16 bytes");
+    return text + ", password scrambled, 16 bytes, password2 " +
+           (none ? "none (zeros)" : "scrambled, 16 bytes");
 }
 
 }  // namespace
@@ -99,7 +100,8 @@ std::string DescribeFrame(const Frame &frame) {
     if (h.bFlags & KEL_FLAG_RETCODE) text += " retcode " + keltools::Hex32(h.dwRetCode);
     if (h.bFlags & KEL_FLAG_PARM3) text += " parm3 " + keltools::Hex32(h.dwParm3);
     text += " data " + std::to_string(h.bFlags & KEL_FLAG_DATALEN ? h.dwDataLen : 0);
-    if (h.dwCommand == KEL_CMD_IGNORE && h.dwDataLen != 0) return text + " (announced; an ignore frame carries none)";
+    if (h.dwCommand == KEL_CMD_IGNORE && h.dwDataLen != 0)
+        return text + " (announced; an ignore frame carries none)";
     if (frame.data.empty()) return text;
     if (h.dwCommand == KEL_CMD_LOGON) return text + ": " + DescribeLogonBlock(frame.data);
     text += ":" + HexBytes(frame.data, kShownDataBytes);
@@ -131,7 +133,8 @@ void FrameScanner::Feed(const std::uint8_t *bytes, std::size_t len, const FrameS
             }
             headerDone_ = true;
         }
-        const std::size_t take = std::min<std::size_t>(DataFollowing(frame_.header) - frame_.data.size(), len);
+        const std::size_t take =
+            std::min<std::size_t>(DataFollowing(frame_.header) - frame_.data.size(), len);
         frame_.data.insert(frame_.data.end(), bytes, bytes + take);
         bytes += take, len -= take;
         if (frame_.data.size() < DataFollowing(frame_.header)) return;

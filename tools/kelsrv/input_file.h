@@ -16,7 +16,8 @@ namespace kelsrv {
 inline bool OpenInputFile(const std::string &path, const std::string &what, std::ifstream *in,
                           std::string *error) {
     std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) return *error = what + " " + path + " is a directory", false;
+    if (std::filesystem::is_directory(path, ignored))
+        return *error = what + " " + path + " is a directory", false;
     errno = 0;
     in->open(path);
     if (*in) return true;

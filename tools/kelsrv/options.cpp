@@ -159,7 +159,8 @@ bool ApplyReplay(const std::string &value, Options *options, std::string *error)
 bool ApplyConnectTimeout(const std::string &value, Options *options, std::string *error) {
     unsigned long long number = 0;
     if (!Number(value, 0, kMaxConnectSeconds, &number))
-        return *error = "--connect-timeout takes 0 to " + std::to_string(kMaxConnectSeconds) + " seconds", false;
+        return *error = "--connect-timeout takes 0 to " + std::to_string(kMaxConnectSeconds) + " seconds",
+               false;
     options->connectTimeout = std::chrono::seconds(number);
     return true;
 }
@@ -251,9 +252,9 @@ CommandLine ParseCommandLine(int argc, const char *const *argv, Options *options
         }
         std::string error;
         if (!option->apply(value, options, &error))
-            return Refused(error, option->apply == ApplyUsersFile   ? kExitUsersFile
-                                  : option->apply == ApplyReplay ? kExitRecordFile
-                                                                 : kExitUsage);
+            return Refused(error, option->apply == ApplyUsersFile ? kExitUsersFile
+                                  : option->apply == ApplyReplay  ? kExitRecordFile
+                                                                  : kExitUsage);
         for (const char *own : kOwnHostOptions)
             if (option->longName == std::string(own)) ownHostOption = own;
     }

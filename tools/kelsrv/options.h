@@ -46,6 +46,7 @@ struct Options {
     // A connection from which no byte arrives, or that takes no byte of a
     // reply, for this long is closed; zero: never.
     std::chrono::milliseconds idleTimeout = std::chrono::seconds(300);
+    LogSink log;  // empty: no log
     // In place of kelsrv's own host (relay.h): a proxy to forwardHost that
     // records to recordPath, or a replay of the record read from replayPath.
     std::string forwardHost;  // empty: no proxy
@@ -54,7 +55,6 @@ struct Options {
     std::string recordPath;                                               // empty: no record
     std::string replayPath;
     std::shared_ptr<const Recording> replay;  // null: no replay
-    LogSink log;                              // empty: no log
 };
 
 // The bounds of --max-clients and --idle-timeout.
@@ -71,7 +71,8 @@ constexpr int kExitStopped = 0;      // stopped by a signal; also after --help a
 constexpr int kExitCannotStart = 1;  // cannot listen, or no thread to accept with
 constexpr int kExitUsage = 2;        // the command line is wrong
 constexpr int kExitUsersFile = 3;    // a users file is unreadable, a directory, wrong or has no user
-constexpr int kExitRecordFile = 3;   // a record cannot be read (--replay) or written (--record)
+// Those of a proxy or a replay (relay.h).
+constexpr int kExitRecordFile = 3;      // a record cannot be read (--replay) or written (--record)
 constexpr int kExitReplayDiffered = 4;  // --replay: a client's session differed from the recording
 
 // What a command line asks for: to serve, or to print a text and stop.

@@ -35,8 +35,9 @@ void Proxy::Serve(netio::Socket client, unsigned long number) {
     ++sessions_;
     log_(number, "opened from " + netio::PeerName(client) + ", forwarding to " + target_);
     std::string error;
-    const netio::Socket host = netio::ConnectByName(options_.forwardHost, options_.forwardPort,
-                                                    static_cast<unsigned>(options_.connectTimeout.count()), &error);
+    const netio::Socket host =
+        netio::ConnectByName(options_.forwardHost, options_.forwardPort,
+                             static_cast<unsigned>(options_.connectTimeout.count()), &error);
     if (host == netio::kInvalidSocket) {
         log_(number, "cannot reach " + target_ + ": " + error + "; closing the client's connection");
         RecordItem end;
@@ -85,9 +86,10 @@ void Proxy::Pump(Link *link, Side from) {
         const long n = netio::ReceiveSome(in, buffer.data(), buffer.size());
         if (n <= 0) {
             if (n < 0)
-                failure = netio::TimedOut() ? std::string("no byte from ") + Source(from) + " for " +
-                                                  DurationText(options_.idleTimeout)
-                                            : std::string("connection to ") + Source(from) + " lost: " + netio::LastError();
+                failure = netio::TimedOut()
+                              ? std::string("no byte from ") + Source(from) + " for " +
+                                    DurationText(options_.idleTimeout)
+                              : std::string("connection to ") + Source(from) + " lost: " + netio::LastError();
             break;
         }
         scanner.Feed(buffer.data(), static_cast<std::size_t>(n), [&](const Frame &frame) {
@@ -101,8 +103,9 @@ void Proxy::Pump(Link *link, Side from) {
         });
         if (scanner.Lost() && !lostSaid) {
             lostSaid = true;
-            log_(link->number, direction + ": " + scanner.LostReason() +
-                                   ", so this is no frame: the rest of this direction is passed on undecoded");
+            log_(link->number,
+                 direction + ": " + scanner.LostReason() +
+                     ", so this is no frame: the rest of this direction is passed on undecoded");
             RecordItem lost;
             lost.kind = RecordItem::Kind::Lost;
             lost.from = from;
@@ -111,31 +114,32 @@ void Proxy::Pump(Link *link, Side from) {
         }
         link->bytesFrom[fromClient ? 0 : 1] += static_cast<std::uint64_t>(n);
         if (!netio::SendAll(out, buffer.data(), static_cast<std::size_t>(n))) {
-            failure = std::string("cannot pass bytes on to ") + Source(fromClient ? Side::Host : Side::Client) +
-                      ": " + netio::LastError();
+            failure = std::string("cannot pass bytes on to ") +
+                      Source(fromClient ? Side::Host : Side::Client) + ": " + netio::LastError();
             break;
         }
     }
+    // Recorded before the other side learns of it, so that the record keeps
+    // the order in which the two sides saw things happen.
     RecordItem end;
     end.kind = RecordItem::Kind::End;
     end.from = from;
     end.reason = failure;
+    const bool cut = failure.empty() && scanner.Pending() > 0 && !scanner.Lost();
+    end.end = !failure.empty() ? "failed" : cut ? "cut" : "closed";
+    Record(*link, std::move(end));
     if (!failure.empty()) {
-        end.end = "failed";
         log_(link->number, direction + ": " + failure + "; closing both sides");
         netio::ShutdownBoth(link->client);
         CutHost(link);
-    } else {
-        const bool cut = scanner.Pending() > 0 && !scanner.Lost();
-        end.end = cut ? "cut" : "closed";
-        log_(link->number, direction + ": closed by " + Source(from) +
-                               (cut ? " inside a frame, " + std::to_string(scanner.Pending()) + " bytes of it passed on"
-                                    : ""));
-        std::lock_guard<std::mutex> lock(mutex_);
-        const netio::Socket other = fromClient ? link->host : link->client;
-        if (other != netio::kInvalidSocket) netio::ShutdownSend(other);
+        return;
     }
-    Record(*link, std::move(end));
+    log_(link->number,
+         direction + ": closed by " + Source(from) +
+             (cut ? " inside a frame, " + std::to_string(scanner.Pending()) + " bytes of it passed on" : ""));
+    std::lock_guard<std::mutex> lock(mutex_);
+    const netio::Socket other = fromClient ? link->host : link->client;
+    if (other != netio::kInvalidSocket) netio::ShutdownSend(other);
 }
 
 void Proxy::Record(const Link &link, RecordItem item) {
@@ -153,7 +157,8 @@ void Proxy::CutHost(Link *link) {
 }
 
 void Proxy::CutHostLocked(Link *link) {
-    if (link->host != netio::kInvalidSocket && netio::WakeReceiver(link->host)) link->host = netio::kInvalidSocket;
+    if (link->host != netio::kInvalidSocket && netio::WakeReceiver(link->host))
+        link->host = netio::kInvalidSocket;
 }
 
 bool Proxy::Register(Link *link) {

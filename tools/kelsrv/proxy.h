@@ -44,7 +44,7 @@ private:
     std::atomic<unsigned long> frames_{0};
     std::atomic<bool> recordFailed_{false};
 
-    std::mutex mutex_;   // guards the two below and each link's host socket
+    std::mutex mutex_;  // guards the two below and each link's host socket
     bool stopping_ = false;
     std::set<Link *> links_;
 };

@@ -50,7 +50,8 @@ bool FromBase64(const std::string &text, Bytes *data) {
             }
             group = (group << 6) | (at ? static_cast<std::uint32_t>(at - kBase64) : 0);
         }
-        for (std::size_t k = 0; k < 3 - padding; ++k) data->push_back(static_cast<std::uint8_t>(group >> (16 - 8 * k)));
+        for (std::size_t k = 0; k < 3 - padding; ++k)
+            data->push_back(static_cast<std::uint8_t>(group >> (16 - 8 * k)));
     }
     return true;
 }
@@ -146,8 +147,9 @@ bool ReadFrame(Fields *fields, Frame *frame, std::string *error) {
     for (const WordField &word : kWordFields) {
         const bool announced = (frame->header.bFlags & word.bit) != 0;
         if (fields->Has(word.name) != announced)
-            return *error = std::string("'") + word.name + (announced ? "' is missing: the flags announce it"
-                                                                      : "' is there, but the flags do not announce it"),
+            return *error = std::string("'") + word.name +
+                            (announced ? "' is missing: the flags announce it"
+                                       : "' is there, but the flags do not announce it"),
                    false;
         if (announced && !fields->Number(word.name, 0xFFFFFFFFull, &number, error)) return false;
         if (announced) frame->header.*word.field = static_cast<std::uint32_t>(number);
@@ -167,7 +169,8 @@ bool ReadFrame(Fields *fields, Frame *frame, std::string *error) {
 bool ReadItem(Fields *fields, RecordItem *item, std::string *error) {
     std::string from;
     if (!fields->Time(&item->time, error) || !fields->Text("from", &from, error)) return false;
-    if (from != "client" && from != "host") return *error = "'from' is neither \"client\" nor \"host\"", false;
+    if (from != "client" && from != "host")
+        return *error = "'from' is neither \"client\" nor \"host\"", false;
     item->from = from == "client" ? Side::Client : Side::Host;
     if (fields->Has("code")) {
         item->kind = RecordItem::Kind::Frame;
@@ -265,11 +268,14 @@ bool ReadRecording(std::istream &in, const std::string &name, Recording *recordi
     while (std::getline(in, line)) {
         ++number;
         if (line.empty() || line == "\r") continue;
-        const bool read = versionSeen ? ReadSessionLine(line, &sessions, error) : ReadVersionLine(line, error);
-        if (!read) return *error = "record file " + name + " line " + std::to_string(number) + ": " + *error, false;
+        const bool read =
+            versionSeen ? ReadSessionLine(line, &sessions, error) : ReadVersionLine(line, error);
+        if (!read)
+            return *error = "record file " + name + " line " + std::to_string(number) + ": " + *error, false;
         versionSeen = true;
     }
-    if (in.bad()) return *error = "reading record file " + name + " failed after line " + std::to_string(number), false;
+    if (in.bad())
+        return *error = "reading record file " + name + " failed after line " + std::to_string(number), false;
     if (sessions.empty()) return *error = "record file " + name + " holds no session", false;
     recording->sessions.clear();
     for (auto &entry : sessions) recording->sessions.push_back(std::move(entry.second));
@@ -289,7 +295,8 @@ bool RecordWriter::Open(const std::string &path, const std::string &host, std::s
     errno = 0;
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_)
-        return *error = "cannot write record file " + path + (errno ? std::string(": ") + std::strerror(errno) : ""),
+        return *error = "cannot write record file " + path +
+                        (errno ? std::string(": ") + std::strerror(errno) : ""),
                false;
     path_ = path;
     *error = WriteLine(RecordVersionLine(host));

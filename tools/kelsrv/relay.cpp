@@ -25,15 +25,18 @@ bool MakeConnectionHandler(const Options &options, std::unique_ptr<ConnectionHan
 
 std::string DescribeRelay(const Options &options) {
     if (options.replay)
-        return "replaying " + std::to_string(options.replay->sessions.size()) + " session(s) of " + options.replayPath;
+        return "replaying " + std::to_string(options.replay->sessions.size()) + " session(s) of " +
+               options.replayPath;
     if (options.forwardHost.empty()) return "";
-    return "forwarding to " + ForwardTarget(options) + " (connect time-out " + DurationText(options.connectTimeout) +
-           ")" + (options.recordPath.empty() ? "" : ", recording to " + options.recordPath);
+    return "forwarding to " + ForwardTarget(options) + " (connect time-out " +
+           DurationText(options.connectTimeout) + ")" +
+           (options.recordPath.empty() ? "" : ", recording to " + options.recordPath);
 }
 
 std::string ForwardTarget(const Options &options) {
     const bool ipv6 = options.forwardHost.find(':') != std::string::npos;
-    return (ipv6 ? "[" + options.forwardHost + "]" : options.forwardHost) + ":" + std::to_string(options.forwardPort);
+    return (ipv6 ? "[" + options.forwardHost + "]" : options.forwardHost) + ":" +
+           std::to_string(options.forwardPort);
 }
 
 bool ParseForwardTarget(const std::string &text, std::string *host, std::uint16_t *port, std::string *error) {
@@ -53,7 +56,8 @@ bool ParseForwardTarget(const std::string &text, std::string *host, std::uint16_
     }
     if (host->empty()) return *error = bad + "no host", false;
     unsigned long long number = KEL_DEFAULT_PORT;
-    if (!rest.empty() && (rest[0] != ':' || !keltools::ParseNumber(rest.substr(1), 0xFFFF, &number) || number == 0))
+    if (!rest.empty() &&
+        (rest[0] != ':' || !keltools::ParseNumber(rest.substr(1), 0xFFFF, &number) || number == 0))
         return *error = bad + "the port is 1 to 65535", false;
     *port = static_cast<std::uint16_t>(number);
     return true;
@@ -71,7 +75,8 @@ void ConnectionLog::Line(const std::string &line) const {
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
     const auto micros =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+            .count();
     return static_cast<double>(micros) / 1e6;
 }
 

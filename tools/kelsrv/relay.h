@@ -58,7 +58,9 @@ std::string FrameLine(bool fromClient, const Frame &frame);
 class ConnectionLog {
 public:
     explicit ConnectionLog(LogSink sink) : sink_(std::move(sink)) {}
-    void operator()(unsigned long number, const std::string &event) const { Line("connection " + std::to_string(number) + ": " + event); }
+    void operator()(unsigned long number, const std::string &event) const {
+        Line("connection " + std::to_string(number) + ": " + event);
+    }
     void Line(const std::string &line) const;
 
 private:

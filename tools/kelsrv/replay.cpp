@@ -38,14 +38,16 @@ public:
                 if (!SendHostFrame(item.frame)) return false;
             } else if (item.from == Side::Client && item.kind == RecordItem::Kind::Frame) {
                 if (!ExpectFrame(item.frame)) return false;
-            } else if (item.from == Side::Client && item.kind == RecordItem::Kind::End && item.end == "closed") {
+            } else if (item.from == Side::Client && item.kind == RecordItem::Kind::End &&
+                       item.end == "closed") {
                 return ExpectEnd();
             } else {
                 // The recorded host closed here, or a recorded stream was cut
                 // or lost: the session cannot be followed further.
-                log_(number_, std::string("the recording's ") + SideName(item.from) + " side " +
-                                  (item.kind == RecordItem::Kind::Lost ? "stopped making sense" : item.end.c_str()) +
-                                  " here: closing");
+                log_(number_,
+                     std::string("the recording's ") + SideName(item.from) + " side " +
+                         (item.kind == RecordItem::Kind::Lost ? "stopped making sense" : item.end.c_str()) +
+                         " here: closing");
                 return true;
             }
         }
@@ -68,11 +70,12 @@ private:
         ++clientFrames_;
         Frame received;
         const Read read = ReadHeader(&received);
-        if (read != Read::Frame) return Differs(ReadFailure(read, "instead of sending it"), &recorded, nullptr);
+        if (read != Read::Frame)
+            return Differs(ReadFailure(read, "instead of sending it"), &recorded, nullptr);
         std::string difference = FirstDifference(recorded, received);
         if (difference.empty() && !ReadData(&received))
-            return Differs(end_.empty() ? "the client closed the connection inside the frame" : end_, &recorded,
-                           nullptr);
+            return Differs(end_.empty() ? "the client closed the connection inside the frame" : end_,
+                           &recorded, nullptr);
         if (difference.empty()) difference = FirstDifference(recorded, received);
         if (!difference.empty()) return Differs("differs in " + difference, &recorded, &received);
         log_(number_, FrameLine(true, received));
@@ -84,7 +87,8 @@ private:
         const Read read = ReadHeader(&received);
         if (read == Read::Closed) return true;
         ++clientFrames_;
-        if (read == Read::Frame) return Differs("a frame beyond the recording, which ends here", nullptr, &received);
+        if (read == Read::Frame)
+            return Differs("a frame beyond the recording, which ends here", nullptr, &received);
         return Differs(ReadFailure(read, "where the recording ends"), nullptr, nullptr);
     }
 
@@ -132,7 +136,8 @@ private:
     bool Differs(const std::string &what, const Frame *recorded, const Frame *received) {
         log_(number_, "session " + std::to_string(session_.number) + ", client frame " +
                           std::to_string(clientFrames_) + ": " + what + "; closing");
-        log_(number_, "  recorded: " + (recorded ? DescribeFrame(*recorded) : "the end of the client's frames"));
+        log_(number_,
+             "  recorded: " + (recorded ? DescribeFrame(*recorded) : "the end of the client's frames"));
         log_(number_, "  received: " + (received ? DescribeFrame(*received) : "no frame"));
         return false;
     }
@@ -150,8 +155,10 @@ private:
 
 std::string FirstDifference(const Frame &recorded, const Frame &received) {
     const KelCommand &r = recorded.header, &g = received.header;
-    if (r.dwCommand != g.dwCommand) return Recorded("code", keltools::Hex32(r.dwCommand), keltools::Hex32(g.dwCommand));
-    if ((r.bFlags & ~kWordBits) != (g.bFlags & ~kWordBits)) return Recorded("flags", Byte(r.bFlags), Byte(g.bFlags));
+    if (r.dwCommand != g.dwCommand)
+        return Recorded("code", keltools::Hex32(r.dwCommand), keltools::Hex32(g.dwCommand));
+    if ((r.bFlags & ~kWordBits) != (g.bFlags & ~kWordBits))
+        return Recorded("flags", Byte(r.bFlags), Byte(g.bFlags));
     const struct {
         const char *name;
         std::uint32_t recorded, received;
@@ -166,7 +173,8 @@ std::string FirstDifference(const Frame &recorded, const Frame &received) {
     const std::size_t compared = r.dwCommand == KEL_CMD_LOGON ? kComparedLogonBytes : recorded.data.size();
     for (std::size_t i = 0; i < compared && i < recorded.data.size(); ++i)
         if (recorded.data[i] != received.data[i])
-            return Recorded(("data byte " + std::to_string(i)).c_str(), Byte(recorded.data[i]), Byte(received.data[i]));
+            return Recorded(("data byte " + std::to_string(i)).c_str(), Byte(recorded.data[i]),
+                            Byte(received.data[i]));
     return "";
 }
 
@@ -175,7 +183,8 @@ Replay::Replay(const Options &options) : options_(options), log_(options.log) {}
 void Replay::Serve(netio::Socket client, unsigned long number) {
     const std::vector<RecordedSession> &sessions = options_.replay->sessions;
     const RecordedSession &session = sessions[next_++ % sessions.size()];
-    log_(number, "opened from " + netio::PeerName(client) + ", replaying session " + std::to_string(session.number));
+    log_(number,
+         "opened from " + netio::PeerName(client) + ", replaying session " + std::to_string(session.number));
     if (options_.idleTimeout.count() > 0) {
         netio::SetReceiveTimeout(client, static_cast<unsigned>(options_.idleTimeout.count()));
         netio::SetSendTimeout(client, static_cast<unsigned>(options_.idleTimeout.count()));
@@ -189,8 +198,8 @@ void Replay::Serve(netio::Socket client, unsigned long number) {
 }
 
 std::string Replay::Summary() const {
-    return "replayed " + std::to_string(full_.load()) + " session(s) in full, " + std::to_string(differed_.load()) +
-           " differed";
+    return "replayed " + std::to_string(full_.load()) + " session(s) in full, " +
+           std::to_string(differed_.load()) + " differed";
 }
 
 int Replay::ExitCode() const { return differed_ > 0 ? kExitReplayDiffered : kExitStopped; }

@@ -99,7 +99,8 @@ Socket ConnectByName(const std::string &host, std::uint16_t port, unsigned timeo
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo *found = nullptr;
     const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0) return *error = "cannot resolve '" + host + "': " + platform::ResolveErrorText(rc), kInvalidSocket;
+    if (rc != 0)
+        return *error = "cannot resolve '" + host + "': " + platform::ResolveErrorText(rc), kInvalidSocket;
     Socket s = kInvalidSocket;
     for (const addrinfo *address = found; address && s == kInvalidSocket; address = address->ai_next) {
         s = Wrap(::socket(address->ai_family, address->ai_socktype, address->ai_protocol));

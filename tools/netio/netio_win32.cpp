@@ -48,7 +48,8 @@ bool ConnectWithin(native::Handle s, const sockaddr *addr, native::AddressLength
         FD_SET(s, &writable);
         FD_ZERO(&failed);
         FD_SET(s, &failed);
-        timeval timeout{static_cast<long>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000};
+        timeval timeout{static_cast<long>(milliseconds / 1000),
+                        static_cast<long>(milliseconds % 1000) * 1000};
         const int n = select(0, nullptr, &writable, &failed, &timeout);
         int error = WSAETIMEDOUT;
         int errorLen = sizeof error;
