@@ -36,7 +36,7 @@ failures = []
 def check(what, got, expected):
     ok = expected(got) if callable(expected) else got == expected
     if not ok:
-        failures.append(f"{what}: got {got!r}, expected {getattr(expected, '__doc__', None) or repr(expected)}")
+        failures.append(f"{what}: got {got!r}, expected {expected.__doc__ if callable(expected) else repr(expected)}")
 
 
 def start_kelsrv(work, name, *args):
