@@ -27,7 +27,9 @@ constexpr unsigned long kSpareDescriptors = 16;
 // A connection beyond the descriptor limit would wait in the backlog
 // instead of being served or refused: say so at start-up.
 void WarnIfTooFewDescriptors(const kelsrv::Options &options) {
-    const unsigned long wanted = static_cast<unsigned long>(options.maxClients) + kSpareDescriptors;
+    const unsigned long perClient = options.forwardHost.empty() ? 1 : 2;  // a proxy holds the host's too
+    const unsigned long wanted =
+        static_cast<unsigned long>(options.maxClients) * perClient + kSpareDescriptors;
     const unsigned long limit = netio::RaiseSocketLimit(wanted);
     if (limit < wanted)
         ErrorLine("warning: this process may open " + std::to_string(limit) + " descriptors, fewer than " +
