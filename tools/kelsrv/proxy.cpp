@@ -13,6 +13,15 @@ constexpr std::size_t kPumpChunk = 64 * 1024;
 
 const char *Source(Side side) { return side == Side::Client ? "the client" : "the host"; }
 
+RecordItem EndItem(Side from, const char *end, const std::string &reason) {
+    RecordItem item;
+    item.kind = RecordItem::Kind::End;
+    item.from = from;
+    item.end = end;
+    item.reason = reason;
+    return item;
+}
+
 }  // namespace
 
 // One proxied connection. Its host socket is closed by whoever cuts it
@@ -39,13 +48,9 @@ void Proxy::Serve(netio::Socket client, unsigned long number) {
         netio::ConnectByName(options_.forwardHost, options_.forwardPort,
                              static_cast<unsigned>(options_.connectTimeout.count()), &error);
     if (host == netio::kInvalidSocket) {
-        log_(number, "cannot reach " + target_ + ": " + error + "; closing the client's connection");
-        RecordItem end;
-        end.kind = RecordItem::Kind::End;
-        end.from = Side::Host;
-        end.end = "failed";
-        end.reason = "cannot reach " + target_ + ": " + error;
-        Record(link, std::move(end));
+        const std::string why = "cannot reach " + target_ + ": " + error;
+        log_(number, why + "; closing the client's connection");
+        Record(link, EndItem(Side::Host, "failed", why));
         return;
     }
     link.host = host;
@@ -68,8 +73,7 @@ void Proxy::Serve(netio::Socket client, unsigned long number) {
                      std::to_string(link.bytesFrom[1].load()) + " from the host");
 }
 
-// Passes one direction on until it ends, then tells the other side: an
-// orderly end as an end of stream, a failure by cutting both sockets.
+// Passes one direction on until it ends, then tells the other side.
 void Proxy::Pump(Link *link, Side from) {
     const bool fromClient = from == Side::Client;
     netio::Socket in, out;
@@ -78,40 +82,18 @@ void Proxy::Pump(Link *link, Side from) {
         in = fromClient ? link->client : link->host;
         out = fromClient ? link->host : link->client;
     }
-    const std::string direction = fromClient ? "client -> host" : "host -> client";
     FrameScanner scanner;
     std::vector<std::uint8_t> buffer(kPumpChunk);
     std::string failure;
-    for (bool lostSaid = false;;) {
+    for (;;) {
         const long n = netio::ReceiveSome(in, buffer.data(), buffer.size());
-        if (n <= 0) {
-            if (n < 0)
-                failure = netio::TimedOut()
-                              ? std::string("no byte from ") + Source(from) + " for " +
-                                    DurationText(options_.idleTimeout)
-                              : std::string("connection to ") + Source(from) + " lost: " + netio::LastError();
-            break;
-        }
-        scanner.Feed(buffer.data(), static_cast<std::size_t>(n), [&](const Frame &frame) {
-            ++frames_;
-            log_(link->number, FrameLine(fromClient, frame));
-            if (!record_) return;
-            RecordItem item;
-            item.from = from;
-            item.frame = frame;
-            Record(*link, std::move(item));
-        });
-        if (scanner.Lost() && !lostSaid) {
-            lostSaid = true;
-            log_(link->number,
-                 direction + ": " + scanner.LostReason() +
-                     ", so this is no frame: the rest of this direction is passed on undecoded");
-            RecordItem lost;
-            lost.kind = RecordItem::Kind::Lost;
-            lost.from = from;
-            lost.reason = scanner.LostReason();
-            Record(*link, std::move(lost));
-        }
+        if (n < 0)
+            failure = netio::TimedOut()
+                          ? std::string("no byte from ") + Source(from) + " for " +
+                                DurationText(options_.idleTimeout)
+                          : std::string("connection to ") + Source(from) + " lost: " + netio::LastError();
+        if (n <= 0) break;
+        Decode(link, from, buffer.data(), static_cast<std::size_t>(n), &scanner);
         link->bytesFrom[fromClient ? 0 : 1] += static_cast<std::uint64_t>(n);
         if (!netio::SendAll(out, buffer.data(), static_cast<std::size_t>(n))) {
             failure = std::string("cannot pass bytes on to ") +
@@ -119,26 +101,51 @@ void Proxy::Pump(Link *link, Side from) {
             break;
         }
     }
-    // Recorded before the other side learns of it, so that the record keeps
-    // the order in which the two sides saw things happen.
-    RecordItem end;
-    end.kind = RecordItem::Kind::End;
-    end.from = from;
-    end.reason = failure;
+    EndDirection(link, from, scanner, failure);
+}
+
+// Logs and records the frames that bytes complete, before they are passed
+// on: the record has a request before the reply that it provokes.
+void Proxy::Decode(Link *link, Side from, const std::uint8_t *bytes, std::size_t len, FrameScanner *scanner) {
+    const bool wasLost = scanner->Lost();
+    scanner->Feed(bytes, len, [&](const Frame &frame) {
+        ++frames_;
+        log_(link->number, FrameLine(from == Side::Client, frame));
+        if (!record_) return;
+        RecordItem item;
+        item.from = from;
+        item.frame = frame;
+        Record(*link, std::move(item));
+    });
+    if (wasLost || !scanner->Lost()) return;
+    log_(link->number, std::string(from == Side::Client ? "client -> host: " : "host -> client: ") +
+                           scanner->LostReason() +
+                           ", so this is no frame: the rest of this direction is passed on undecoded");
+    RecordItem lost;
+    lost.kind = RecordItem::Kind::Lost;
+    lost.from = from;
+    lost.reason = scanner->LostReason();
+    Record(*link, std::move(lost));
+}
+
+// Records how the direction ended before the other side learns of it, so
+// that the record keeps the order in which the two sides saw things. An
+// orderly end is passed on as an end of stream, a failure cuts both sides.
+void Proxy::EndDirection(Link *link, Side from, const FrameScanner &scanner, const std::string &failure) {
+    const std::string direction = from == Side::Client ? "client -> host: " : "host -> client: ";
     const bool cut = failure.empty() && scanner.Pending() > 0 && !scanner.Lost();
-    end.end = !failure.empty() ? "failed" : cut ? "cut" : "closed";
-    Record(*link, std::move(end));
+    Record(*link, EndItem(from, !failure.empty() ? "failed" : cut ? "cut" : "closed", failure));
     if (!failure.empty()) {
-        log_(link->number, direction + ": " + failure + "; closing both sides");
+        log_(link->number, direction + failure + "; closing both sides");
         netio::ShutdownBoth(link->client);
         CutHost(link);
         return;
     }
     log_(link->number,
-         direction + ": closed by " + Source(from) +
+         direction + "closed by " + Source(from) +
              (cut ? " inside a frame, " + std::to_string(scanner.Pending()) + " bytes of it passed on" : ""));
     std::lock_guard<std::mutex> lock(mutex_);
-    const netio::Socket other = fromClient ? link->host : link->client;
+    const netio::Socket other = from == Side::Client ? link->host : link->client;
     if (other != netio::kInvalidSocket) netio::ShutdownSend(other);
 }
 

@@ -30,6 +30,8 @@ private:
     struct Link;
 
     void Pump(Link *link, Side from);
+    void Decode(Link *link, Side from, const std::uint8_t *bytes, std::size_t len, FrameScanner *scanner);
+    void EndDirection(Link *link, Side from, const FrameScanner &scanner, const std::string &failure);
     void Record(const Link &link, RecordItem item);
     void CutHost(Link *link);
     void CutHostLocked(Link *link);  // with mutex_ held
