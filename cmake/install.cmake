@@ -56,6 +56,7 @@ endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md" PATTERN man EXCLUDE)
 install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/kelapi.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/kelapi/wireshark)
 
 # The installed client finds the installed library beside it.
 if(TARGET kelcli AND NOT WIN32)

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "silent_peer.h"
+
 namespace {
 
 // IPv6 as IPv4: the loopback address and every address, in brackets or
@@ -67,6 +69,38 @@ TEST(Netio, ATimedOutReceiveAndABadAddressSayWhatHappened) {
     }
     for (const char *address : {"127.0.0.1", "::1", "[::1]", "::"}) EXPECT_TRUE(netio::IsIPAddress(address));
     EXPECT_GE(netio::MaxBacklog(), 128);
+}
+
+// A host by name or address; one that refuses, does not resolve, or whose
+// listen queue is full (its connect never completes) fails within the time-out.
+TEST(Netio, ConnectByNameReachesAListenerAndFailsWithAReasonOtherwise) {
+    kel_test::SilentPeer listening, full(0);
+    ASSERT_TRUE(listening.Listening() && full.Listening());
+    netio::Socket filler = netio::Connect("127.0.0.1", full.Port());
+    std::uint16_t closedPort = 0;
+    netio::Close(netio::Listen("127.0.0.1", 0, &closedPort));
+    const struct {
+        const char *host;
+        std::uint16_t port;
+        bool connects;
+        const char *why;  // part of the error when it fails
+    } kCases[] = {
+        {"localhost", listening.Port(), true, ""},
+        {"127.0.0.1", listening.Port(), true, ""},
+        {"127.0.0.1", closedPort, false, "("},
+        {"no-such-host.invalid", listening.Port(), false, "cannot resolve 'no-such-host.invalid'"},
+        {"127.0.0.1", full.Port(), false, "("},
+    };
+    for (const auto &c : kCases) {
+        std::string error;
+        netio::Socket s = netio::ConnectByName(c.host, c.port, 500, &error);
+        EXPECT_EQ(s != netio::kInvalidSocket, c.connects) << c.host << ":" << c.port << " " << error;
+        if (!c.connects) {
+            EXPECT_NE(error.find(c.why), std::string::npos) << error;
+        }
+        netio::Close(s);
+    }
+    netio::Close(filler);
 }
 
 }  // namespace

@@ -7,12 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "users.h"
 
 namespace kelsrv {
+
+struct Recording;
 
 // Deliberate protocol faults, one per server, for testing clients.
 enum class Misbehaviour {
@@ -44,11 +47,20 @@ struct Options {
     // reply, for this long is closed; zero: never.
     std::chrono::milliseconds idleTimeout = std::chrono::seconds(300);
     LogSink log;  // empty: no log
+    // In place of kelsrv's own host (relay.h): a proxy to forwardHost that
+    // records to recordPath, or a replay of the record read from replayPath.
+    std::string forwardHost;  // empty: no proxy
+    std::uint16_t forwardPort = KEL_DEFAULT_PORT;
+    std::chrono::milliseconds connectTimeout = std::chrono::seconds(10);  // zero: the system's
+    std::string recordPath;                                               // empty: no record
+    std::string replayPath;
+    std::shared_ptr<const Recording> replay;  // null: no replay
 };
 
 // The bounds of --max-clients and --idle-timeout.
 constexpr unsigned long long kMaxMaxClients = 100000;
 constexpr unsigned long long kMaxIdleSeconds = 1000000;
+constexpr unsigned long long kMaxConnectSeconds = 3600;
 
 // The stack each connection's thread reserves; the session's own buffers
 // come on top (kMaxBufferedBytes).
@@ -59,6 +71,9 @@ constexpr int kExitStopped = 0;      // stopped by a signal; also after --help a
 constexpr int kExitCannotStart = 1;  // cannot listen, or no thread to accept with
 constexpr int kExitUsage = 2;        // the command line is wrong
 constexpr int kExitUsersFile = 3;    // a users file is unreadable, a directory, wrong or has no user
+// Those of a proxy or a replay (relay.h).
+constexpr int kExitRecordFile = 3;      // a record cannot be read (--replay) or written (--record)
+constexpr int kExitReplayDiffered = 4;  // --replay: a client's session differed from the recording
 
 // What a command line asks for: to serve, or to print a text and stop.
 enum class Action { Serve, Help, Version };

@@ -17,7 +17,8 @@ bool StartThread(Thread *thread, std::function<void()> body, std::size_t stackBy
 
 }  // namespace
 
-Server::Server(ThreadStarter starter) : starter_(starter ? std::move(starter) : StartThread) {}
+Server::Server(ThreadStarter starter, ConnectionHandler *handler)
+    : starter_(starter ? std::move(starter) : StartThread), handler_(handler) {}
 
 Server::~Server() { Stop(); }
 
@@ -63,6 +64,7 @@ void Server::Stop() {
     acceptThread_.Join();
     netio::Close(listener_);
     listener_ = netio::kInvalidSocket;
+    if (handler_) handler_->Stop();
     Client *last = nullptr;
     {
         // Wake every session blocked in a receive or a send. Where that closes
@@ -159,7 +161,10 @@ void Server::ServeClient(Client *client) {
         s = client->socket;
         number = client->number;
     }
-    Session(options_, s, number).Run();
+    if (handler_)
+        handler_->Serve(s, number);
+    else
+        Session(options_, s, number).Run();
     Client *previous;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -117,6 +117,31 @@ Socket Connect(const std::string &host, std::uint16_t port) {
     return s;
 }
 
+Socket ConnectByName(const std::string &host, std::uint16_t port, unsigned timeoutMs, std::string *error) {
+    if (!Startup()) return *error = "cannot start the sockets layer: " + LastError(), kInvalidSocket;
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo *found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0)
+        return *error = "cannot resolve '" + host + "': " + platform::ResolveErrorText(rc), kInvalidSocket;
+    Socket s = kInvalidSocket;
+    for (const addrinfo *address = found; address && s == kInvalidSocket; address = address->ai_next) {
+        s = Wrap(::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+        if (s != kInvalidSocket &&
+            !platform::ConnectWithin(Native(s), address->ai_addr,
+                                     static_cast<native::AddressLength>(address->ai_addrlen), timeoutMs))
+            s = CloseKeepingError(s);
+        if (s == kInvalidSocket) *error = LastError();
+    }
+    freeaddrinfo(found);
+    if (s != kInvalidSocket) DisableNagle(s);
+    return s;
+}
+
 bool SendAll(Socket s, const void *data, std::size_t len) {
     const char *p = static_cast<const char *>(data);
     while (len > 0) {

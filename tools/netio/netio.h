@@ -46,6 +46,13 @@ Socket Accept(Socket listener);
 // Connects to host:port (an address as above). kInvalidSocket on failure.
 Socket Connect(const std::string &host, std::uint16_t port);
 
+// Connects to host:port, host a name or an IPv4 or IPv6 address, trying
+// each address the name stands for in turn, each for at most timeoutMs
+// milliseconds (0: as long as the system tries). kInvalidSocket on failure,
+// with *error saying why: the name that did not resolve, or how the last
+// address failed.
+Socket ConnectByName(const std::string &host, std::uint16_t port, unsigned timeoutMs, std::string *error);
+
 // Sends all len bytes, looping over short sends. False if the connection failed.
 bool SendAll(Socket s, const void *data, std::size_t len);
 
