@@ -2,7 +2,7 @@
 # Installs what the build and the tests need on a fresh Debian machine:
 # compilers, GoogleTest sources, the MinGW cross compilers, 32-bit and 64-bit Wine,
 # lld (the Microsoft-ABI consumer), mandoc (man page lint), pkgconf and man-db
-# (the install test).
+# (the install test), pip, pytest and mypy (the Python package's tests).
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
@@ -11,7 +11,8 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 for pkg in build-essential cmake ninja-build googletest clang libclang-rt-14-dev \
            g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix \
            binutils-mingw-w64-x86-64 wine wine32:i386 wine64 python3 \
-           lld mandoc pkgconf man-db; do
+           lld mandoc pkgconf man-db \
+           python3-pip python3-pytest python3-mypy; do
   have "$pkg" || need+=("$pkg")
 done
 if ((${#need[@]})); then
