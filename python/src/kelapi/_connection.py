@@ -250,9 +250,9 @@ class Connection:
     # ---- Inside
 
     def _receive(self, size: int, step: str) -> bytes:
-        buffer = ctypes.create_string_buffer(size)
+        buffer = ctypes.create_string_buffer(_word("size", size))
         started = time.monotonic()
-        rc = raw.KelReceive(self._handle, buffer, _word("size", size), byref(c_uint32()), 1)
+        rc = raw.KelReceive(self._handle, buffer, size, byref(c_uint32()), 1)
         if rc:
             self._fail(rc, step, started)
         return buffer.raw
