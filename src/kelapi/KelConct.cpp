@@ -392,7 +392,7 @@ int32_t KELAPI_CALL KelExchange(HKELCONNECTION hConnection, const KelCommand *lp
     if (!hConnection || !lpRequest || !lpReply || !lpdwReceived) return KEL_FAIL(KEL_ERR_PARAM);
     const uint32_t dwDataLen = lpRequest->dwDataLen;  // lpReply may be the same record
     if ((dwDataLen && !lpData) || (dwBufferSize && !lpBuffer)) return KEL_FAIL(KEL_ERR_PARAM);
-    *lpdwReceived = 0;
+    *lpdwReceived = 0;  // also when the data stays in the stream
     // Without data the frame flushes itself; with data, the data's send flushes both.
     int32_t nRc = KelSendCommand(hConnection, lpRequest, dwDataLen ? 0 : 1);
     if (nRc == KEL_OK && dwDataLen) nRc = KelSendExact(hConnection, lpData, dwDataLen, 1);
