@@ -89,6 +89,11 @@ def _start_kelsrv(kelsrv: str) -> tuple[subprocess.Popen[str], int]:
     return server, int(line.rsplit(":", 1)[1])
 
 
+def _load() -> str:
+    """The system's load averages over 1, 5 and 15 minutes, where it has them."""
+    return " ".join(f"{x:.2f}" for x in os.getloadavg()) if hasattr(os, "getloadavg") else "unknown"
+
+
 def _spread(values: list[float]) -> tuple[float, float, float]:
     """Median, 10th and 90th percentile."""
     if len(values) < 2:
@@ -154,7 +159,8 @@ def main() -> int:
         }
         print(f"python {sys.executable} {sys.version.split()[0]}; library {kelapi.library_path}")
         print(f"kelsrv {options.kelsrv}")
-        print(f"CPUs {sorted(os.sched_getaffinity(0))}; load {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+        cpus = sorted(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else "all"
+        print(f"CPUs {cpus}; load {_load()}")
         for size in (int(s) for s in options.sizes.split(",")):
             rates, cpu = _measure(size, options.rounds, options.requests, clients)
             rounds = f"{options.rounds} rounds of {options.requests} requests per client"
@@ -172,7 +178,7 @@ def main() -> int:
                 line = f"  {'ratio request / ' + other:34} {median:9.2f} {low:9.2f} {high:9.2f}"
                 print(line + ("" if options.quick else verdict))
         connection.close()
-        print(f"\nload at the end {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+        print(f"\nload at the end {_load()}")
     finally:
         server.terminate()
         server.wait()
