@@ -418,6 +418,29 @@ KELAPI_EXPORT int32_t KELAPI_CALL KelAllocConnectionByName(const char *szHost, u
  * null szText. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelGetErrorText(char *szText, uint32_t dwSize);
 
+/* One request and its reply in one call, with the socket sends and receives
+ * of the separate calls: KelSendCommand of *lpRequest and KelSend of its
+ * lpRequest->dwDataLen bytes from lpData, one flush for both (the frame is
+ * flushed alone when there is no data); KelWaitForResponse for the code
+ * dwExpected into *lpReply, other frames disposed of as it does; then, when
+ * the reply's dwDataLen is at most dwBufferSize, KelReceive of all its data
+ * into lpBuffer. Longer data stays unread in the stream: read it with
+ * KelReceive, or drop it with KelDispatchCommand, before the next frame.
+ * *lpdwReceived: the data bytes in lpBuffer (those that came, on a failure
+ * while reading them). lpReply may be lpRequest. The busy flag is not used;
+ * nothing is allocated. Writes no trace line but "Error:": the chain of the
+ * call that failed, then its own.
+ * KEL_OK: the awaited reply is in *lpReply; its dwRetCode is the caller's to
+ * judge. KEL_ERR_PARAM: hConnection, lpRequest, lpReply or lpdwReceived
+ * null, lpData null with data to send, or lpBuffer null with a non-zero
+ * dwBufferSize; nothing is sent. KEL_ERR_HANDLE, KEL_ERR_NOT_CONNECTED:
+ * nothing is sent. KEL_ERR_COMM (a transfer failed or came short) and
+ * KEL_ERR_PROTOCOL (a frame with KEL_FLAG_NOSKIP came first): the stream's
+ * place within a frame is lost; disconnect. */
+KELAPI_EXPORT int32_t KELAPI_CALL KelExchange(HKELCONNECTION hConnection, const KelCommand *lpRequest,
+                                              const void *lpData, uint32_t dwExpected, KelCommand *lpReply,
+                                              void *lpBuffer, uint32_t dwBufferSize, uint32_t *lpdwReceived);
+
 #ifdef __cplusplus
 }
 #endif

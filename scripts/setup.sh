@@ -3,7 +3,8 @@
 # compilers, GoogleTest sources, the MinGW cross compilers, 32-bit and 64-bit Wine,
 # lld (the Microsoft-ABI consumer), mandoc (man page lint), pkgconf and man-db
 # (the install test), iproute2 (ss, for the kelsrv program test), nlohmann-json
-# (kelsrv's record files), tshark and tcpdump (the dissector's tests).
+# (kelsrv's record files), tshark and tcpdump (the dissector's tests), pip, pytest
+# and mypy (the Python package's tests).
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
@@ -13,7 +14,7 @@ for pkg in build-essential cmake ninja-build googletest clang libclang-rt-14-dev
            g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix \
            binutils-mingw-w64-x86-64 wine wine32:i386 wine64 python3 \
            lld mandoc pkgconf man-db iproute2 \
-           nlohmann-json3-dev tshark tcpdump; do
+           nlohmann-json3-dev tshark tcpdump python3-pip python3-pytest python3-mypy; do
   have "$pkg" || need+=("$pkg")
 done
 if ((${#need[@]})); then

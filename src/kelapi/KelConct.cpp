@@ -458,6 +458,26 @@ int32_t KELAPI_CALL KelCmdErrToKelErr(uint32_t dwRetCode) {
     return KEL_ERR_SYSTEM;
 }
 
+// The separate calls of one request and its reply, in one call: the same
+// socket sends and receives, nothing allocated, the busy flag untouched.
+// Each failure is reported by the call that met it and once more here.
+int32_t KELAPI_CALL KelExchange(HKELCONNECTION hConnection, const KelCommand *lpRequest, const void *lpData,
+                                uint32_t dwExpected, KelCommand *lpReply, void *lpBuffer,
+                                uint32_t dwBufferSize, uint32_t *lpdwReceived) {
+    if (!hConnection || !lpRequest || !lpReply || !lpdwReceived) return KEL_FAIL(KEL_ERR_PARAM);
+    const uint32_t dwDataLen = lpRequest->dwDataLen;  // lpReply may be the same record
+    if ((dwDataLen && !lpData) || (dwBufferSize && !lpBuffer)) return KEL_FAIL(KEL_ERR_PARAM);
+    *lpdwReceived = 0;  // also when the data stays in the stream
+    // Without data the frame flushes itself; with data, the data's send flushes both.
+    int32_t nRc = KelSendCommand(hConnection, lpRequest, dwDataLen ? 0 : 1);
+    if (nRc == KEL_OK && dwDataLen) nRc = KelSendExact(hConnection, lpData, dwDataLen, 1);
+    if (nRc == KEL_OK) nRc = KelWaitForResponse(hConnection, dwExpected, lpReply);
+    // Data that does not fit stays in the stream, where the caller reads or drops it.
+    if (nRc == KEL_OK && lpReply->dwDataLen && lpReply->dwDataLen <= dwBufferSize)
+        nRc = KelReceive(hConnection, lpBuffer, lpReply->dwDataLen, lpdwReceived, 1);
+    return nRc == KEL_OK ? KEL_OK : KEL_FAIL(nRc);
+}
+
 // ==== Connect (identify, logon) and disconnect
 
 namespace {

@@ -159,10 +159,20 @@ private:
                    "KelFreeConnection on a half-open record");
     }
 
+    // The separate calls, or on the direct path the one call that makes them.
     int32_t Exchange() {
         Bytes data = Pattern(plan_.dwExchangeLen, 3);
         KelCommand cmd = Record(kEchoCommand, 0x1234, 0, 0, plan_.dwExchangeLen);
         uint32_t dwCount = 0;
+        if (plan_.path == SessionPath::Direct) {
+            Bytes reply(4096);
+            int32_t nRc =
+                CHECKED(KelExchange(hCon_, &cmd, data.data(), kEchoReply, &cmd, reply.data(), 4096, &dwCount));
+            if (nRc == KEL_OK && cmd.dwDataLen > 4096) nRc = CHECKED(KelDispatchCommand(hCon_, &cmd));
+            Expect(OneOf(nRc, {KEL_OK, KEL_ERR_COMM, KEL_ERR_PROTOCOL}),
+                   "the exchange gave " + std::to_string(nRc));
+            return nRc;
+        }
         int32_t nRc = CHECKED(KelSendCommand(hCon_, &cmd, 0));
         if (nRc == KEL_OK) nRc = CHECKED(KelSend(hCon_, data.data(), plan_.dwExchangeLen, &dwCount, 1));
         Expect(OneOf(nRc, {KEL_OK, KEL_ERR_COMM}), "sending the request gave " + std::to_string(nRc));

@@ -198,7 +198,7 @@ struct Refusals {
     HKELCONNECTION hOut = reinterpret_cast<HKELCONNECTION>(0x5678);
     uint32_t dwCount = 99;
     uint8_t abData[8] = {0};
-    KelCommand cmd = Record(1);
+    KelCommand cmd = Record(1), withData = Record(1, 0, 0, 0, 8);
     KelSystemInfo info;
     std::string sLongHost = std::string(256, 'h');  // one character more than a host may have
 };
@@ -220,6 +220,13 @@ std::vector<RefusedCall> Refusals::Calls() {
         return dwSent == 0 && static_cast<KelConnection *>(hCon)->dwSendLen == 0 ? nRc : -1;
     };
     const char *const szLongHost = sLongHost.c_str();
+    // KelExchange clears its count once its pointers pass, and sends nothing.
+    auto exchange = [=](void *x) {
+        uint32_t dwGot = 99;
+        KelCommand reply;
+        int32_t nRc = KelExchange(x, &cmd, abData, 1, &reply, abData, sizeof abData, &dwGot);
+        return dwGot == 0 ? nRc : -1;
+    };
     return {
         REFUSED(KelAllocConnection(1, 0, nullptr, p, p, &hOut), 1, 2),
         REFUSED(KelAllocConnectionByName(nullptr, 0, p, p, p, &hOut), 1, 2),
@@ -268,6 +275,14 @@ std::vector<RefusedCall> Refusals::Calls() {
         REFUSED(KelWaitForResponse(nullptr, 1, &cmd), 1, 1),
         REFUSED(KelWaitForResponse(hOpen, 1, nullptr), 1, 1),
         REFUSED(KelWaitForResponse(hSys, 1, &cmd), 4, 3),
+        REFUSED(KelExchange(nullptr, &cmd, abData, 1, &cmd, abData, 8, &dwCount), 1, 1),
+        REFUSED(KelExchange(hOpen, nullptr, abData, 1, &cmd, abData, 8, &dwCount), 1, 1),
+        REFUSED(KelExchange(hOpen, &cmd, abData, 1, nullptr, abData, 8, &dwCount), 1, 1),
+        REFUSED(KelExchange(hOpen, &cmd, abData, 1, &cmd, abData, 8, nullptr), 1, 1),
+        REFUSED(KelExchange(hOpen, &withData, nullptr, 1, &cmd, abData, 8, &dwCount), 1, 1),
+        REFUSED(KelExchange(hOpen, &cmd, abData, 1, &cmd, nullptr, 8, &dwCount), 1, 1),
+        REFUSED(exchange(hSys), 4, 3),
+        REFUSED(exchange(hCon), 101, 3),
         REFUSED(KelGetSystemInfo(nullptr, &info), 1, 1),
         REFUSED(KelGetSystemInfo(hSys, nullptr), 1, 1),
         REFUSED(KelGetSystemInfo(hCon, &info), 4, 2),
