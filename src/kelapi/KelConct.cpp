@@ -464,9 +464,9 @@ int32_t KELAPI_CALL KelCmdErrToKelErr(uint32_t dwRetCode) {
 int32_t KELAPI_CALL KelExchange(HKELCONNECTION hConnection, const KelCommand *lpRequest, const void *lpData,
                                 uint32_t dwExpected, KelCommand *lpReply, void *lpBuffer,
                                 uint32_t dwBufferSize, uint32_t *lpdwReceived) {
-    if (!hConnection || !lpRequest || !lpReply || !lpdwReceived) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection || !lpRequest || !lpReply || !lpdwReceived) return KEL_FAIL(KelParamReason(__func__));
     const uint32_t dwDataLen = lpRequest->dwDataLen;  // lpReply may be the same record
-    if ((dwDataLen && !lpData) || (dwBufferSize && !lpBuffer)) return KEL_FAIL(KEL_ERR_PARAM);
+    if ((dwDataLen && !lpData) || (dwBufferSize && !lpBuffer)) return KEL_FAIL(KelParamReason(__func__));
     *lpdwReceived = 0;  // also when the data stays in the stream
     // Without data the frame flushes itself; with data, the data's send flushes both.
     int32_t nRc = KelSendCommand(hConnection, lpRequest, dwDataLen ? 0 : 1);
