@@ -16,9 +16,11 @@ import kelapi
 from kelapi import raw
 
 ECHO, UNKNOWN = 0x80000100, 0x80000777
-SILENT, CLOSED = "a peer that never answers", "a port without a server"
+# Peers other than kelsrv: the fixtures of a listener that never answers and of one whose queue is full,
+# and a port without a server.
+SILENT, FULL, CLOSED = "silent_port", "full_port", "closed port"
 
-# The peer (kelsrv's options, or SILENT or CLOSED), the password, the time-out, the step that fails
+# The peer (kelsrv's options, or SILENT, FULL or CLOSED), the password, the time-out, the step that fails
 # (connect; request: an echo of 100 bytes; check: Reply.check() of an unknown command), the class, the
 # code and the reason (PORT: the peer's port). The identify reply is 97 bytes, the logon reply 10:
 # close-after=150 cuts the echo's reply.
@@ -43,6 +45,8 @@ FAILURES: list[tuple[Any, ...]] = [
      "receive: the server closed the connection"),
     (SILENT, PASSWORD, 0.3, "connect", kelapi.KelCommTimeoutError, 102,
      "identify with 127.0.0.1:PORT: receive: timed out after 300 ms"),
+    (FULL, PASSWORD, 0.3, "connect", kelapi.KelConnectTimeoutError, 101,
+     "connect to 127.0.0.1:PORT: timed out after 300 ms"),
     ((), PASSWORD, None, "check", kelapi.KelHostError, 201, "refused by the host with return code 0x00030004"),
 ]
 
@@ -51,8 +55,8 @@ FAILURES: list[tuple[Any, ...]] = [
     "peer, password, timeout, step, cls, code, reason", FAILURES, ids=[f"{f[0]}-{f[3]}-{f[5]}" for f in FAILURES]
 )
 def test_each_failure_raises_its_class_with_the_librarys_code_and_text(
+    request: pytest.FixtureRequest,
     kelsrv_with: Callable[..., Kelsrv],
-    silent_port: tuple[socket.socket, int],
     peer: Any,
     password: str,
     timeout: float | None,
@@ -61,8 +65,10 @@ def test_each_failure_raises_its_class_with_the_librarys_code_and_text(
     code: int,
     reason: str,
 ) -> None:
-    port = {SILENT: silent_port[1], CLOSED: closed_port()}.get(peer) if isinstance(peer, str) else None
-    port = port or kelsrv_with(*peer).port
+    if isinstance(peer, tuple):
+        port = kelsrv_with(*peer).port
+    else:
+        port = closed_port() if peer == CLOSED else request.getfixturevalue(peer)[1]
     with pytest.raises(cls) as caught:
         with kelapi.connect("127.0.0.1", port, user=USER, password=password, timeout=timeout) as connection:
             if step == "request":
@@ -74,8 +80,8 @@ def test_each_failure_raises_its_class_with_the_librarys_code_and_text(
     assert error.reason.startswith(reason.replace("PORT", str(port))), error.reason
     assert str(error).endswith(f": result {code} ({error.name}): {error.text} Reason: {error.reason}")
     assert isinstance(error, ConnectionError) == (code in (101, 102, 105))
-    assert isinstance(error, TimeoutError) == (peer == SILENT)
-    assert error.timeout == (timeout if peer == SILENT else None)
+    assert isinstance(error, TimeoutError) == (peer in (SILENT, FULL))
+    assert error.timeout == (timeout if peer in (SILENT, FULL) else None)
 
 
 def test_a_time_out_is_told_by_the_librarys_reason_also_under_its_default_bound(

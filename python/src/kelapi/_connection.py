@@ -311,10 +311,11 @@ def connect(
 
     host: a host name, a dotted IPv4 address or an IPv6 address (::1 or
     [::1]); the name is resolved at the connect and its addresses are tried
-    in the resolver's order until one answers. port: 0 also means 2893. Credentials are
-    8-bit text, at most 8 characters of each are used. timeout: the longest
-    wait in seconds of each step (the TCP connect, each send, each receive);
-    None waits without bound (unless KELAPI_TIMEOUT_MS says otherwise).
+    in the resolver's order until one answers. port: 0 also means 2893.
+    Credentials are 8-bit text, at most 8 characters of each are used.
+    timeout: the longest wait in seconds of each step (the TCP connect to each
+    address, each send, each receive); None waits without bound (unless
+    KELAPI_TIMEOUT_MS says otherwise).
     tls: "off", "require", "verify-ca" or "verify-full", with ca_file and
     server_name for the checks, where the library has TLS.
     Raises KelError (KelNotConnectedError when refused, KelHostError when the
