@@ -33,6 +33,11 @@ int CountSend(KelSocket hSocket, const void *lpData, int nLen, int bMore) {
     g_Counts.sendMore.push_back(bMore);
     return g_Real.pfnSend(hSocket, lpData, nLen, bMore);
 }
+int CountSendPair(KelSocket hSocket, const void *lpFirst, int nFirst, const void *lpSecond, int nSecond) {
+    g_Counts.sends.push_back(nFirst + nSecond);
+    g_Counts.sendMore.push_back(0);
+    return g_Real.pfnSendPair(hSocket, lpFirst, nFirst, lpSecond, nSecond);
+}
 int CountRecv(KelSocket hSocket, void *lpBuffer, int nLen) {
     int nGot = g_Real.pfnRecv(hSocket, lpBuffer, nLen);
     g_Counts.receives.push_back(nGot);
@@ -98,6 +103,7 @@ SeamCounter::SeamCounter() {
     g_KelPlatform.pfnSetNoDelay = CountNoDelay;
     g_KelPlatform.pfnSetTimeouts = CountTimeouts;
     g_KelPlatform.pfnSend = CountSend;
+    g_KelPlatform.pfnSendPair = CountSendPair;
     g_KelPlatform.pfnRecv = CountRecv;
     g_KelPlatform.pfnClose = CountClose;
     g_KelPlatform.pfnAlloc = CountAlloc;

@@ -418,10 +418,10 @@ KELAPI_EXPORT int32_t KELAPI_CALL KelAllocConnectionByName(const char *szHost, u
  * null szText. */
 KELAPI_EXPORT int32_t KELAPI_CALL KelGetErrorText(char *szText, uint32_t dwSize);
 
-/* One request and its reply in one call, with the socket sends and receives
- * of the separate calls: KelSendCommand of *lpRequest and KelSend of its
- * lpRequest->dwDataLen bytes from lpData, one flush for both (the frame is
- * flushed alone when there is no data); KelWaitForResponse for the code
+/* One request and its reply in one call, with the receives of the separate
+ * calls: the bytes KelSendCommand of *lpRequest and KelSend of its
+ * lpRequest->dwDataLen bytes from lpData send, in one send (where KelSend
+ * alone would flush a full buffer first and make two); KelWaitForResponse for the code
  * dwExpected into *lpReply, other frames disposed of as it does; then, when
  * the reply's dwDataLen is at most dwBufferSize, KelReceive of all its data
  * into lpBuffer. Longer data stays unread in the stream: read it with

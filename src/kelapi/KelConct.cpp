@@ -245,6 +245,24 @@ static bool KelFlushSendBuffer(KelConnection *lpCon, bool bMore) {
     return true;
 }
 
+// Sends what waits in the send buffer and then dwLen bytes from the caller,
+// all of them, for a connection whose socket is open. Where KelSend would
+// fill and flush the buffer and then send the rest (two system calls), both
+// parts go in one gather send; data that fits the buffer goes as KelSend
+// sends it.
+static int32_t KelSendAfterBuffer(HKELCONNECTION hConnection, const void *lpData, uint32_t dwLen) {
+    KelConnection *lpCon = KelAsConnection(hConnection);
+    if (lpCon->dwSendLen + dwLen <= KEL_SEND_BUFFER_SIZE || dwLen > (uint32_t)INT_MAX - KEL_SEND_BUFFER_SIZE)
+        return KelSendExact(hConnection, lpData, dwLen, 1);
+    int nLen = (int)(lpCon->dwSendLen + dwLen);
+    int nSent = g_KelPlatform.pfnSendPair(lpCon->hSocket, lpCon->abSendBuf, (int)lpCon->dwSendLen, lpData,
+                                          (int)dwLen);
+    if (nSent != nLen) return KEL_FAIL(KelSetSystemReason(lpCon, KEL_ERR_COMM, "send"));
+    lpCon->dwSendLen = 0;
+    memset(lpCon->abSendBuf, 0, sizeof lpCon->abSendBuf);
+    return KEL_OK;
+}
+
 int32_t KELAPI_CALL KelSend(HKELCONNECTION hConnection, const void *lpData, uint32_t dwLen,
                             uint32_t *lpdwSent, int32_t bFlush) {
     if (!hConnection || !lpdwSent) return KEL_FAIL(KelParamReason(__func__));
@@ -459,7 +477,8 @@ int32_t KELAPI_CALL KelCmdErrToKelErr(uint32_t dwRetCode) {
 }
 
 // The separate calls of one request and its reply, in one call: the same
-// socket sends and receives, nothing allocated, the busy flag untouched.
+// bytes and receives, the request in one send, nothing allocated, the busy
+// flag untouched.
 // Each failure is reported by the call that met it and once more here.
 int32_t KELAPI_CALL KelExchange(HKELCONNECTION hConnection, const KelCommand *lpRequest, const void *lpData,
                                 uint32_t dwExpected, KelCommand *lpReply, void *lpBuffer,
@@ -470,7 +489,7 @@ int32_t KELAPI_CALL KelExchange(HKELCONNECTION hConnection, const KelCommand *lp
     *lpdwReceived = 0;  // also when the data stays in the stream
     // Without data the frame flushes itself; with data, the data's send flushes both.
     int32_t nRc = KelSendCommand(hConnection, lpRequest, dwDataLen ? 0 : 1);
-    if (nRc == KEL_OK && dwDataLen) nRc = KelSendExact(hConnection, lpData, dwDataLen, 1);
+    if (nRc == KEL_OK && dwDataLen) nRc = KelSendAfterBuffer(hConnection, lpData, dwDataLen);
     if (nRc == KEL_OK) nRc = KelWaitForResponse(hConnection, dwExpected, lpReply);
     // Data that does not fit stays in the stream, where the caller reads or drops it.
     if (nRc == KEL_OK && lpReply->dwDataLen && lpReply->dwDataLen <= dwBufferSize)

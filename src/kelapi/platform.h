@@ -74,6 +74,10 @@ struct KelPlatform {
     // system may put both into one segment where it can; a signal that
     // interrupts the call does not fail it.
     int (*pfnSend)(KelSocket hSocket, const void *lpData, int nLen, int bMore);
+    // The bytes of two buffers, one after the other, handed to the system in
+    // one call (a gather send), as pfnSend does with bMore 0: the bytes sent,
+    // all nFirst + nSecond unless the connection failed, or -1.
+    int (*pfnSendPair)(KelSocket hSocket, const void *lpFirst, int nFirst, const void *lpSecond, int nSecond);
     int (*pfnRecv)(KelSocket hSocket, void *lpBuffer, int nLen);
     int (*pfnClose)(KelSocket hSocket);
     // Dotted text to an address in network byte order; 0xFFFFFFFF when it is none.

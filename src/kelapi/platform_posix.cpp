@@ -181,6 +181,38 @@ int PosixSend(KelSocket hSocket, const void *lpData, int nLen, int bMore) {
     return nDone;
 }
 
+// Steps the parts of a message past the nSent bytes that went.
+void SkipSent(msghdr *lpMsg, size_t nSent) {
+    while (lpMsg->msg_iovlen && nSent >= lpMsg->msg_iov->iov_len) {
+        nSent -= lpMsg->msg_iov->iov_len;
+        ++lpMsg->msg_iov;
+        --lpMsg->msg_iovlen;
+    }
+    if (lpMsg->msg_iovlen) {
+        lpMsg->msg_iov->iov_base = static_cast<char *>(lpMsg->msg_iov->iov_base) + nSent;
+        lpMsg->msg_iov->iov_len -= nSent;
+    }
+}
+
+// sendmsg goes on from where a short send stopped, until both parts are out.
+int PosixSendPair(KelSocket hSocket, const void *lpFirst, int nFirst, const void *lpSecond, int nSecond) {
+    iovec aParts[2] = {{const_cast<void *>(lpFirst), (size_t)nFirst},
+                       {const_cast<void *>(lpSecond), (size_t)nSecond}};
+    msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = aParts;
+    msg.msg_iovlen = 2;
+    int nDone = 0;
+    while (msg.msg_iovlen) {
+        ssize_t nSent = sendmsg((int)hSocket, &msg, MSG_NOSIGNAL);
+        if (nSent < 0 && errno == EINTR) continue;
+        if (nSent <= 0) return nDone ? nDone : (int)nSent;
+        nDone += (int)nSent;
+        SkipSent(&msg, (size_t)nSent);
+    }
+    return nDone;
+}
+
 int PosixRecv(KelSocket hSocket, void *lpBuffer, int nLen) {
     ssize_t nGot;
     do nGot = recv((int)hSocket, lpBuffer, (size_t)nLen, 0);
@@ -236,10 +268,13 @@ int PosixLocalTime(int64_t nTime, KelLocalTime *lpLocal) {
 
 const KelPlatform &KelPlatformDefaults(void) {
     static const KelPlatform s_Defaults = {
-        PosixStartup, PosixSocket,    PosixBind,      PosixConnect,    PosixResolve,         PosixSocketFor,
-        PosixBindAny, PosixConnectTo, PosixLastError, PosixSetNoDelay, PosixSetTimeouts,     PosixSend,
-        PosixRecv,    PosixClose,     PosixInetAddr,  PosixInetNtoa,   PosixLookupHost,      PosixGetEnv,
-        PosixAlloc,   PosixFree,      PosixTime,      PosixLocalTime,  KelSeedRandomDefault, KelRandomDefault,
+        PosixStartup,     PosixSocket,     PosixBind,        PosixConnect,
+        PosixResolve,     PosixSocketFor,  PosixBindAny,     PosixConnectTo,
+        PosixLastError,   PosixSetNoDelay, PosixSetTimeouts, PosixSend,
+        PosixSendPair,    PosixRecv,       PosixClose,       PosixInetAddr,
+        PosixInetNtoa,    PosixLookupHost, PosixGetEnv,      PosixAlloc,
+        PosixFree,        PosixTime,       PosixLocalTime,   KelSeedRandomDefault,
+        KelRandomDefault,
     };
     return s_Defaults;
 }

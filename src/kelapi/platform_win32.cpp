@@ -169,6 +169,18 @@ int Win32Send(KelSocket hSocket, const void *lpData, int nLen, int) {
     return send((SOCKET)hSocket, (const char *)lpData, nLen, 0);
 }
 
+// A blocking WSASend returns once every buffer is out, or fails.
+int Win32SendPair(KelSocket hSocket, const void *lpFirst, int nFirst, const void *lpSecond, int nSecond) {
+    WSABUF aParts[2];
+    aParts[0].len = (ULONG)nFirst;
+    aParts[0].buf = (CHAR *)lpFirst;
+    aParts[1].len = (ULONG)nSecond;
+    aParts[1].buf = (CHAR *)lpSecond;
+    DWORD dwSent = 0;
+    if (WSASend((SOCKET)hSocket, aParts, 2, &dwSent, 0, nullptr, nullptr) != 0) return -1;
+    return (int)dwSent;
+}
+
 int Win32Recv(KelSocket hSocket, void *lpBuffer, int nLen) {
     return recv((SOCKET)hSocket, (char *)lpBuffer, nLen, 0);
 }
@@ -221,10 +233,13 @@ int Win32LocalTime(int64_t nTime, KelLocalTime *lpLocal) {
 
 const KelPlatform &KelPlatformDefaults(void) {
     static const KelPlatform s_Defaults = {
-        Win32Startup, Win32Socket,    Win32Bind,      Win32Connect,    Win32Resolve,         Win32SocketFor,
-        Win32BindAny, Win32ConnectTo, Win32LastError, Win32SetNoDelay, Win32SetTimeouts,     Win32Send,
-        Win32Recv,    Win32Close,     Win32InetAddr,  Win32InetNtoa,   Win32LookupHost,      Win32GetEnv,
-        Win32Alloc,   Win32Free,      Win32Time,      Win32LocalTime,  KelSeedRandomDefault, KelRandomDefault,
+        Win32Startup,     Win32Socket,     Win32Bind,        Win32Connect,
+        Win32Resolve,     Win32SocketFor,  Win32BindAny,     Win32ConnectTo,
+        Win32LastError,   Win32SetNoDelay, Win32SetTimeouts, Win32Send,
+        Win32SendPair,    Win32Recv,       Win32Close,       Win32InetAddr,
+        Win32InetNtoa,    Win32LookupHost, Win32GetEnv,      Win32Alloc,
+        Win32Free,        Win32Time,       Win32LocalTime,   KelSeedRandomDefault,
+        KelRandomDefault,
     };
     return s_Defaults;
 }

@@ -50,6 +50,19 @@ int FakeSend(KelSocket, const void *lpData, int nLen, int bMore) {
     return nTaken;
 }
 
+Bytes Joined(const void *lpFirst, int nFirst, const void *lpSecond, int nSecond) {
+    const uint8_t *lpA = static_cast<const uint8_t *>(lpFirst), *lpB = static_cast<const uint8_t *>(lpSecond);
+    Bytes joined(lpA, lpA + nFirst);
+    joined.insert(joined.end(), lpB, lpB + nSecond);
+    return joined;
+}
+
+// The peer sees one send of both parts.
+int FakeSendPair(KelSocket hSocket, const void *lpFirst, int nFirst, const void *lpSecond, int nSecond) {
+    Bytes joined = Joined(lpFirst, nFirst, lpSecond, nSecond);
+    return FakeSend(hSocket, joined.data(), (int)joined.size(), 0);
+}
+
 int FakeRecv(KelSocket, void *lpBuffer, int nLen) {
     CountUse();
     g_Fake.recvAsked.push_back(nLen);
@@ -162,6 +175,7 @@ void InstallFakePlatform() {
     };
     p.pfnGetEnv = [](const char *, char *, size_t) { return -1; };  // the caller's environment ignored
     p.pfnSend = FakeSend;
+    p.pfnSendPair = FakeSendPair;
     p.pfnRecv = FakeRecv;
     p.pfnClose = [](KelSocket hSocket) {
         CountUse();
@@ -193,6 +207,12 @@ void InstallTappedRealPlatform() {
     g_KelPlatform.pfnSend = [](KelSocket hSocket, const void *lpData, int nLen, int bMore) {
         RecordSend(lpData, nLen, bMore);
         return KelPlatformDefaults().pfnSend(hSocket, lpData, nLen, bMore);
+    };
+    g_KelPlatform.pfnSendPair = [](KelSocket hSocket, const void *lpFirst, int nFirst, const void *lpSecond,
+                                   int nSecond) {
+        Bytes joined = Joined(lpFirst, nFirst, lpSecond, nSecond);
+        RecordSend(joined.data(), (int)joined.size(), 0);
+        return KelPlatformDefaults().pfnSendPair(hSocket, lpFirst, nFirst, lpSecond, nSecond);
     };
 }
 
