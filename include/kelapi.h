@@ -383,6 +383,12 @@ KELAPI_EXPORT int32_t KELAPI_CALL KelSetTimeout(HKELCONNECTION hConnection, uint
  * static and must not be freed. */
 KELAPI_EXPORT const char *KELAPI_CALL KelResultText(int32_t nCode);
 
+/* TLS modes of KelSetTls and of the environment variable KELAPI_TLS. */
+#define KEL_TLS_OFF         0 /* plain TCP: the default */
+#define KEL_TLS_REQUIRE     1 /* encrypted, the certificate not checked: no defence against an active attacker */
+#define KEL_TLS_VERIFY_CA   2 /* the certificate's chain must end at a trusted CA */
+#define KEL_TLS_VERIFY_FULL 3 /* that, and the certificate must name the server: the mode to use */
+
 #ifdef __cplusplus
 }
 #endif
