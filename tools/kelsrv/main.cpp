@@ -8,6 +8,7 @@
 #include "server.h"
 #include "stop_signal.h"
 #include "text.h"
+#include "tls_server.h"
 
 namespace {
 
@@ -50,6 +51,14 @@ int main(int argc, char **argv) {
     if (commandLine.action == kelsrv::Action::Version) {
         std::cout << keltools::VersionLine("kelsrv") << "\n";
         return kelsrv::kExitStopped;
+    }
+    if (!options.tlsCertFile.empty()) {
+        std::string error;
+        options.tls = kelsrv::LoadTls(options.tlsCertFile, options.tlsKeyFile, &error);
+        if (!options.tls) {
+            ErrorLine(error);
+            return kelsrv::kExitTls;
+        }
     }
     kelsrv::BlockStopSignals();
     WarnIfTooFewDescriptors(options);

@@ -7,6 +7,7 @@
 #include "protocol.h"
 #include "session.h"
 #include "text.h"
+#include "tls_server.h"
 
 namespace kelsrv {
 namespace {
@@ -136,6 +137,16 @@ bool ApplyIdleTimeout(const std::string &value, Options *options, std::string *e
     return true;
 }
 
+bool ApplyTlsCert(const std::string &value, Options *options, std::string *) {
+    options->tlsCertFile = value;
+    return true;
+}
+
+bool ApplyTlsKey(const std::string &value, Options *options, std::string *) {
+    options->tlsKeyFile = value;
+    return true;
+}
+
 struct ValueOption {
     const char *shortName;  // "" if none
     const char *longName;
@@ -154,6 +165,8 @@ const ValueOption kValueOptions[] = {
     {"", "--misbehave", ApplyMisbehaviour},
     {"", "--max-clients", ApplyMaxClients},
     {"", "--idle-timeout", ApplyIdleTimeout},
+    {"", "--tls-cert", ApplyTlsCert},
+    {"", "--tls-key", ApplyTlsKey},
 };
 
 const ValueOption *FindValueOption(const std::string &name) {
@@ -206,6 +219,8 @@ CommandLine ParseCommandLine(int argc, const char *const *argv, Options *options
         if (!option->apply(value, options, &error))
             return Refused(error, option->apply == ApplyUsersFile ? kExitUsersFile : kExitUsage);
     }
+    if (options->tlsCertFile.empty() != options->tlsKeyFile.empty())
+        return Refused("--tls-cert and --tls-key go together");
     return result;
 }
 
@@ -245,7 +260,8 @@ std::string HelpText() {
            "                            that takes no byte of a reply, for that long\n"
            "                            (default 300; 0 = never)\n"
            "      --misbehave MODE      deliberate protocol fault, see below\n"
-           "  -q, --quiet               no connection log on stderr\n"
+        << TlsHelpText()
+        << "  -q, --quiet               no connection log on stderr\n"
            "  -h, --help                this text\n"
            "      --version             the version, then stop\n"
            "Numbers are decimal or 0x-hexadecimal.\n"
@@ -264,6 +280,8 @@ std::string HelpText() {
            "     or no thread to accept connections with\n"
            "  2  the command line is wrong: unknown option, missing or bad value\n"
            "  3  a users file cannot be used: unreadable, a directory, a bad line, no user\n"
+           "  4  the TLS certificate or key cannot be used (the reason follows), or this\n"
+           "     build has no TLS\n"
            "\n"
            "Limits: the listen backlog is the largest the system allows. A connection\n"
            "beyond --max-clients is closed at once, with one log line. Each connection\n"
@@ -325,8 +343,9 @@ std::string DescribeSettings(const Options &options) {
     std::string idle = options.idleTimeout.count() == 0
                            ? "no idle time-out"
                            : "idle time-out " + DurationText(options.idleTimeout);
+    std::string tls = options.tlsCertFile.empty() ? "" : "; TLS with " + options.tlsCertFile;
     return users + "; misbehaviour " + MisbehaviourName(options) + "; at most " +
-           std::to_string(options.maxClients) + " clients; " + idle;
+           std::to_string(options.maxClients) + " clients; " + idle + tls;
 }
 
 }  // namespace kelsrv

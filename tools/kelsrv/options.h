@@ -7,12 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "users.h"
 
 namespace kelsrv {
+
+class TlsContext;
 
 // Deliberate protocol faults, one per server, for testing clients.
 enum class Misbehaviour {
@@ -44,6 +47,10 @@ struct Options {
     // reply, for this long is closed; zero: never.
     std::chrono::milliseconds idleTimeout = std::chrono::seconds(300);
     LogSink log;  // empty: no log
+    // Serve TLS with this certificate chain and key (both or neither); tls
+    // is what LoadTls made of them, null for plain TCP.
+    std::string tlsCertFile, tlsKeyFile;
+    std::shared_ptr<const TlsContext> tls;
 };
 
 // The bounds of --max-clients and --idle-timeout.
@@ -59,6 +66,7 @@ constexpr int kExitStopped = 0;      // stopped by a signal; also after --help a
 constexpr int kExitCannotStart = 1;  // cannot listen, or no thread to accept with
 constexpr int kExitUsage = 2;        // the command line is wrong
 constexpr int kExitUsersFile = 3;    // a users file is unreadable, a directory, wrong or has no user
+constexpr int kExitTls = 4;          // the TLS certificate or key cannot be used, or the build has no TLS
 
 // What a command line asks for: to serve, or to print a text and stop.
 enum class Action { Serve, Help, Version };
