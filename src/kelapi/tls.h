@@ -118,6 +118,7 @@ struct KelTlsWire {
     uint32_t dwReceived;  // bytes received so far
     uint8_t bFirstByte;   // the first of them
     int nLastRecv;        // the result of the last receive: 0 end of stream, -1 failure
+    int bSendFailed;      // a send failed or came short
     int bMore;            // the caller sends more at once (the stream's hold-back flag)
 };
 int KelTlsWireSend(KelTlsWire *lpWire, const void *lpData, int nLen);

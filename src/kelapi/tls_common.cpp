@@ -144,7 +144,9 @@ void KelTlsClose(KelTls *lpTls) {
 
 int KelTlsWireSend(KelTlsWire *lpWire, const void *lpData, int nLen) {
     int nSent = g_KelPlatform.pfnSend(lpWire->hSocket, lpData, nLen, lpWire->bMore);
-    return nSent == nLen ? nSent : -1;  // the rest of a TLS record cannot follow later
+    if (nSent == nLen) return nSent;
+    lpWire->bSendFailed = 1;
+    return -1;  // the rest of a TLS record cannot follow later
 }
 
 int KelTlsWireRecv(KelTlsWire *lpWire, void *lpBuffer, int nLen) {
@@ -182,7 +184,7 @@ void KelTlsWireReason(const KelTlsWire *lpWire, const char *szDetail, char szRea
     else if (lpWire->nLastRecv == 0)
         KelTlsFormat(szReason, "the server closed the connection during the TLS handshake%s",
                      lpWire->dwReceived ? "" : " without an answer");
-    else if (lpWire->nLastRecv < 0)
+    else if (lpWire->nLastRecv < 0 || lpWire->bSendFailed)
         KelTlsFormat(szReason, "the TLS handshake got no answer in time, or the connection failed");
     else
         KelTlsFormat(szReason, "the TLS handshake failed: %s", szDetail && *szDetail ? szDetail : "no detail");

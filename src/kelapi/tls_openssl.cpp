@@ -23,9 +23,10 @@ struct KelTlsSession {
     KelTlsWire wire;
     SSL *lpSsl;
     bool bBroken;  // a fatal error: no goodbye can be sent any more
-    // The first certificate the chain's check refused, for the reason.
+    // The first certificate the chain's check refused, and the server's
+    // own, for the reason: references of our own, or null.
     int nVerifyError;
-    X509 *lpRefused;  // a reference of our own, or null
+    X509 *lpRefused, *lpLeaf;
 };
 
 namespace {
@@ -135,7 +136,7 @@ void RefusalReason(KelTlsSession *lpSession, const char *szServerName, char szRe
         case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
         case X509_V_ERR_CERT_UNTRUSTED:
             refusal = KelTlsRefusal::NotTrusted;
-            CommonName(SSL_get0_peer_certificate(lpSession->lpSsl), szSubject, sizeof szSubject);
+            CommonName(lpSession->lpLeaf, szSubject, sizeof szSubject);
             break;
         case X509_V_ERR_CERT_HAS_EXPIRED:
             refusal = KelTlsRefusal::Expired;
@@ -148,7 +149,7 @@ void RefusalReason(KelTlsSession *lpSession, const char *szServerName, char szRe
         case X509_V_ERR_HOSTNAME_MISMATCH:
         case X509_V_ERR_IP_ADDRESS_MISMATCH:
             refusal = KelTlsRefusal::OtherName;
-            CertificateNames(SSL_get0_peer_certificate(lpSession->lpSsl), szNames, sizeof szNames);
+            CertificateNames(lpSession->lpLeaf, szNames, sizeof szNames);
             break;
         default:
             break;
@@ -165,7 +166,9 @@ int NoteVerifyResult(int bPreverifyOk, X509_STORE_CTX *lpStoreCtx) {
     if (lpSession && !lpSession->nVerifyError) {
         lpSession->nVerifyError = X509_STORE_CTX_get_error(lpStoreCtx);
         lpSession->lpRefused = X509_STORE_CTX_get_current_cert(lpStoreCtx);
+        lpSession->lpLeaf = X509_STORE_CTX_get0_cert(lpStoreCtx);
         if (lpSession->lpRefused) X509_up_ref(lpSession->lpRefused);
+        if (lpSession->lpLeaf) X509_up_ref(lpSession->lpLeaf);
     }
     return 0;
 }
@@ -190,6 +193,7 @@ bool ConfigureSession(SSL *lpSsl, uint32_t dwMode, const char *szName) {
 void FreeSession(KelTlsSession *lpSession) {
     SSL_free(lpSession->lpSsl);  // and its BIO
     X509_free(lpSession->lpRefused);
+    X509_free(lpSession->lpLeaf);
     KelSecureZero(lpSession, sizeof *lpSession);
     g_KelPlatform.pfnFree(lpSession);
 }
