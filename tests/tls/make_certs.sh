@@ -8,8 +8,9 @@
 #   self-signed.pem/.key localhost and 127.0.0.1, signed by itself
 #   sweep-ca.pem, sweep-server.pem/.key  Ed25519: signatures of one fixed size
 #                       and quick, for the tests that run thousands of handshakes
-#   make_certs.sh DIR
+#   make_certs.sh DIR          (OPENSSL names the openssl command, if not the one on PATH)
 set -euo pipefail
+openssl() { command "${OPENSSL:-openssl}" "$@"; }
 dir=$1
 mkdir -p "$dir"
 cd "$dir"
