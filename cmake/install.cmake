@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place: the library with its header, a
 # package configuration (find_package(kelapi) gives kelapi::kelapi) and a
-# pkg-config file, the tools, on Windows the installer, the man pages, the
+# pkg-config file, the tools, on 32-bit Windows the installer, the man pages, the
 # manual and the examples' sources.
 #
 # Binaries are installed stripped, unless the build is a Debug build
@@ -22,11 +22,14 @@ install(TARGETS kelapi EXPORT kelapiTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/kelapi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-foreach(program kelsrv kelcli ostrel)
+foreach(program kelsrv kelcli)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
+if(KEL_OSTREL_SHIPPED)
+  install(TARGETS ostrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 set(kel_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/kelapi)
 install(EXPORT kelapiTargets NAMESPACE kelapi:: DESTINATION ${kel_config_dir})
@@ -53,6 +56,7 @@ endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md" PATTERN man EXCLUDE)
 install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/kelapi.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/kelapi/wireshark)
 
 # The installed client finds the installed library beside it.
 if(TARGET kelcli AND NOT WIN32)

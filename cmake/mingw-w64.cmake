@@ -24,8 +24,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Debian's `wine` starts 64-bit programs with its 64-bit loader in a win64 prefix.
-set(KEL_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix (${kel_wine_arch}) the tests run in")
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    /usr/bin/env "WINEPREFIX=${KEL_WINEPREFIX}" WINEARCH=${kel_wine_arch} WINEDEBUG=-all
-    "WINEDLLOVERRIDES=mscoree,mshtml=" wine)
+# Programs built here (tests, test discovery) run in the build tree's Wine
+# prefix, started by scripts/wine-prefix.sh with the loader of their
+# architecture.
+get_filename_component(kel_wine_prefix_script ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-prefix.sh ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${kel_wine_prefix_script} ${CMAKE_BINARY_DIR} run ${kel_wine_arch})

@@ -8,8 +8,10 @@
 // What must always hold: the session ends on its own; every log line is
 // printable ASCII, of bounded length and count; what the session sends is
 // a stream of whole frames (cut only by close-after) whose return codes
-// are documented ones. Crashes, leaks and hangs are the sanitizers' and
-// libFuzzer's to report.
+// are documented ones. The same client bytes, as a proxy sees them in
+// pieces, make one printable line per frame and record lines that read back
+// as written, with a logon block's password fields as zeros. Crashes, leaks
+// and hangs are the sanitizers' and libFuzzer's to report.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,13 +22,16 @@
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "netio.h"
+#include "frame_stream.h"
 #include "options.h"
 #include "protocol.h"
+#include "record.h"
 #include "session.h"
 #include "wire.h"
 
@@ -182,6 +187,35 @@ bool WholeFramesWithDocumentedCodes(const Bytes &answers, const kelsrv::Options 
     return true;
 }
 
+// The client's bytes as a proxy gets them, in pieces of (byte 0) bytes.
+void CheckProxyView(const std::uint8_t *bytes, std::size_t len, std::size_t piece) {
+    kelsrv::FrameScanner scanner;
+    std::ostringstream record;
+    record << kelsrv::RecordVersionLine("fuzz") << "\n";
+    std::size_t frames = 0;
+    for (std::size_t at = 0; at < len; at += piece) {
+        scanner.Feed(bytes + at, std::min(piece, len - at), [&](const kelsrv::Frame &frame) {
+            const std::string line = kelsrv::DescribeFrame(frame);
+            Check(line.size() < 200, "a frame line too long");
+            for (char c : line) Check(c >= 0x20 && c < 0x7F, "a control or non-ASCII byte in a frame line");
+            kelsrv::RecordItem item;
+            item.frame = frame;
+            record << kelsrv::RecordLine(1, item) << "\n";
+            ++frames;
+        });
+    }
+    if (frames == 0) return;
+    std::istringstream in(record.str());
+    kelsrv::Recording recording;
+    std::string error;
+    Check(kelsrv::ReadRecording(in, "fuzz", &recording, &error), "a record line that does not read back");
+    for (const kelsrv::RecordItem &item : recording.sessions[0].items) {
+        const bool logon = item.frame.header.dwCommand == KEL_CMD_LOGON;
+        for (std::size_t i = 9; logon && i < item.frame.data.size(); ++i)
+            Check(item.frame.data[i] == 0, "a recorded password byte");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -209,5 +243,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool cut =
         options.misbehaviour == kelsrv::Misbehaviour::CloseAfter || answers.size() >= kMaxAnswerBytes;
     Check(WholeFramesWithDocumentedCodes(answers, options) || cut, "the answers end inside a frame");
+    CheckProxyView(data + 3, size - 3, (data[0] >> 4) + 1u);
     return 0;
 }

@@ -15,7 +15,8 @@
  * - Order of checks: null pointers (KEL_ERR_PARAM), then the entry trace
  *   line, then the handle's kind (KEL_ERR_HANDLE). The allocation functions
  *   write their entry line before any check.
- * - Every failure writes one "Error:" trace line at each level it passes.
+ * - Every failure writes one "Error:" trace line at each level it passes,
+ *   and leaves its reason for KelGetErrorText on the calling thread.
  * - Calls on one handle must not overlap: the library takes no locks, and
  *   KelLock is a busy flag, not a mutex.
  *
@@ -382,6 +383,63 @@ KELAPI_EXPORT int32_t KELAPI_CALL KelSetTimeout(HKELCONNECTION hConnection, uint
  * gives a text. Never null, never fails, writes no trace line; the text is
  * static and must not be freed. */
 KELAPI_EXPORT const char *KELAPI_CALL KelResultText(int32_t nCode);
+
+/* Creates an unconnected connection as KelAllocConnection does, to a server
+ * given as text: a host name, a dotted IPv4 address or an IPv6 address (with
+ * or without brackets), at most 255 characters, kept in the connection.
+ * Every KelConnect resolves it afresh and tries its IPv4 and IPv6 addresses
+ * in the order the system's resolver gives them, each bounded by the
+ * connection's time-out, until one accepts the TCP connection; identify and
+ * logon follow as for an address. A name that does not resolve, or no
+ * address that answers, gives KEL_ERR_NOT_CONNECTED with no socket left.
+ * Starts the library on first use. Traces its entry with the host text
+ * (before any check) and the new handle; each connect traces each address it
+ * tries. KEL_OK: *phConnection is the handle. KEL_ERR_PARAM: szHost,
+ * szUserID, szPassword or phConnection null, or szHost longer than 255
+ * characters; *phConnection untouched. KEL_ERR_SYSTEM: no memory;
+ * *phConnection null. Nothing stays allocated on failure. */
+KELAPI_EXPORT int32_t KELAPI_CALL KelAllocConnectionByName(const char *szHost, uint16_t wPort,
+                                                           const char *szUserID, const char *szPassword,
+                                                           const char *szPassword2,
+                                                           HKELCONNECTION *phConnection);
+
+/* Copies into szText the reason for the result that the most recent failing
+ * call of the library on the calling thread returned: one line of English,
+ * the step ("connect to 10.0.0.1:2893", "send", "receive", "identify with
+ * ...", "log on to ...", "disconnect", or the function that refused its
+ * arguments) and what the system said or the server answered, for example
+ * "connect to 10.0.0.1:2893: timed out after 5000 ms". The reason belongs to
+ * the failure at the bottom of the call's chain; the clean-up a failing call
+ * does afterwards (KelAllocHoxSystem freeing its connection) does not
+ * replace it. Calls that succeed leave it; the next failure on the thread
+ * replaces it. "" before the thread's first failure. The text is cut to
+ * dwSize - 1 characters and always ends with a NUL when dwSize is at least 1.
+ * Writes no trace line and changes no reason. KEL_OK; KEL_ERR_PARAM for a
+ * null szText. */
+KELAPI_EXPORT int32_t KELAPI_CALL KelGetErrorText(char *szText, uint32_t dwSize);
+
+/* One request and its reply in one call, with the socket sends and receives
+ * of the separate calls: KelSendCommand of *lpRequest and KelSend of its
+ * lpRequest->dwDataLen bytes from lpData, one flush for both (the frame is
+ * flushed alone when there is no data); KelWaitForResponse for the code
+ * dwExpected into *lpReply, other frames disposed of as it does; then, when
+ * the reply's dwDataLen is at most dwBufferSize, KelReceive of all its data
+ * into lpBuffer. Longer data stays unread in the stream: read it with
+ * KelReceive, or drop it with KelDispatchCommand, before the next frame.
+ * *lpdwReceived: the data bytes in lpBuffer (those that came, on a failure
+ * while reading them). lpReply may be lpRequest. The busy flag is not used;
+ * nothing is allocated. Writes no trace line but "Error:": the chain of the
+ * call that failed, then its own.
+ * KEL_OK: the awaited reply is in *lpReply; its dwRetCode is the caller's to
+ * judge. KEL_ERR_PARAM: hConnection, lpRequest, lpReply or lpdwReceived
+ * null, lpData null with data to send, or lpBuffer null with a non-zero
+ * dwBufferSize; nothing is sent. KEL_ERR_HANDLE, KEL_ERR_NOT_CONNECTED:
+ * nothing is sent. KEL_ERR_COMM (a transfer failed or came short) and
+ * KEL_ERR_PROTOCOL (a frame with KEL_FLAG_NOSKIP came first): the stream's
+ * place within a frame is lost; disconnect. */
+KELAPI_EXPORT int32_t KELAPI_CALL KelExchange(HKELCONNECTION hConnection, const KelCommand *lpRequest,
+                                              const void *lpData, uint32_t dwExpected, KelCommand *lpReply,
+                                              void *lpBuffer, uint32_t dwBufferSize, uint32_t *lpdwReceived);
 
 /* TLS modes of KelSetTls and of the environment variable KELAPI_TLS. */
 #define KEL_TLS_OFF         0 /* plain TCP: the default */

@@ -3,34 +3,40 @@
 # "Brevane Server" 4.5 at service level 3: the registry before, the five
 # commands that ostrel runs, and the installation and "ServiceLevel" after.
 # Then the same installer on a machine without the product, which it refuses.
-#   scripts/demo-ostrel.sh <win32-build-dir>
+#   scripts/demo-ostrel.sh <windows-build-dir> [win32|win64]
+# The shipped installer is the 32-bit one (win32, the default); the 64-bit
+# build of the tests runs the same way in a 64-bit prefix.
 set -euo pipefail
 
-build=$(realpath "${1:?usage: $0 <win32-build-dir>}")
+build=$(realpath "${1:?usage: $0 <windows-build-dir> [win32|win64]}")
+arch=${2:-win32}
 exe=$build/bin/ostrel.exe
-[ -f "$exe" ] || { echo "no $exe: build the win32 preset first" >&2; exit 1; }
+[ -f "$exe" ] || { echo "no $exe: build the $arch preset first" >&2; exit 1; }
 
 demo=$build/demo-ostrel
 # A prefix of the demo's own: it changes the product keys and the Windows version value.
-export WINEPREFIX="$demo/wineprefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source "$(dirname "$0")/wine-prefix.sh"
+wine_environment "$demo/wineprefix" "$arch"
 unset DISPLAY WAYLAND_DISPLAY COPYCMD
 product_key='HKLM\Software\Quillar\Brevane Server\4.5'
 version_key='HKLM\Software\Microsoft\Windows NT\CurrentVersion'
 
 say() { printf '\n=== %s\n' "$*"; }
 # Wine's background processes must not keep our output open: their output goes to a file.
-wine_quiet() { wine "$@" </dev/null >>"$demo/wine.log" 2>&1; }
+wine_quiet() { wine_run "$@" </dev/null >>"$demo/wine.log" 2>&1; }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 show_tree() { (cd "$1" && find . -mindepth 1 | LC_ALL=C sort | sed 's|^\./||; s|[^/]*/|    |g; s|^|    |'); }
-show_key() { wine reg query "$1" </dev/null 2>/dev/null | tr -d '\r' | sed '/^$/d; s/^/    /'; }
-# The calls named in RelayInclude, from the relay trace, with C escapes undone.
+show_key() { wine_run reg query "$1" </dev/null 2>/dev/null | tr -d '\r' | sed '/^$/d; s/^/    /'; }
+# The calls named in RelayInclude that the installer made (its thread writes
+# the trace's first line), from the relay trace, with C escapes undone.
 traced_calls() {
-    sed -n "s/^[0-9a-f]*:Call $1(\(.*\)) ret=.*/\1/p" "$2" | sed 's/[0-9a-f]\{8\} "/"/g; s/\\\\/\\/g; s/\\"/"/g'
+    local thread
+    thread=$(sed -n '1s/:.*//p' "$2")
+    sed -n "s/^$thread:Call $1(\(.*\)) ret=.*/\1/p" "$2" | sed 's/[0-9a-f]\{8,\} "/"/g; s/\\\\/\\/g; s/\\"/"/g'
 }
 
 mkdir -p "$demo"
 : >"$demo/wine.log"
-source "$(dirname "$0")/wine-prefix.sh"
 wine_prefix_up
 trap wine_prefix_down EXIT
 wine_quiet reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d 'user32.MessageBoxA;msvcrt.system;RegSetValueExA' /f
@@ -66,7 +72,7 @@ show_key "$version_key" | grep -E 'CurrentVersion|^ *HKEY' | grep -v '\\CurrentV
 
 say "Running ostrel.exe in the update set (Windows version 6.1, so the copies carry /Y)"
 rc=0
-(cd "$set_dir" && WINEDEBUG=-all,+relay wine "$exe" </dev/null >"$demo/ostrel.out" 2>"$demo/ostrel.trace") || rc=$?
+(cd "$set_dir" && WINEDEBUG=-all,+relay "$kel_wine_program" "$exe" </dev/null >"$demo/ostrel.out" 2>"$demo/ostrel.trace") || rc=$?
 echo "The five commands, in order, as handed to the command interpreter:"
 traced_calls 'msvcrt\.system' "$demo/ostrel.trace" | sed 's/^"\(.*\)"$/    \1/'
 echo "What xcopy reported:"
@@ -84,7 +90,7 @@ traced_calls '[A-Za-z0-9_]*\.RegSetValueExA' "$demo/ostrel.trace" | sed 's/^/   
 say "The same installer where the product is not installed"
 wine_quiet reg delete 'HKLM\Software\Quillar' /f
 rc=0
-(cd "$set_dir" && WINEDEBUG=-all,+relay wine "$exe" </dev/null >"$demo/ostrel.out" 2>"$demo/ostrel.trace") || rc=$?
+(cd "$set_dir" && WINEDEBUG=-all,+relay "$kel_wine_program" "$exe" </dev/null >"$demo/ostrel.out" 2>"$demo/ostrel.trace") || rc=$?
 echo "Message box (owner, text, caption, style 0x10 = MB_ICONERROR):"
 traced_calls 'user32\.MessageBoxA' "$demo/ostrel.trace" | sed 's/^/    /'
 echo "Commands run: $(traced_calls 'msvcrt\.system' "$demo/ostrel.trace" | wc -l). Exit code: $rc"

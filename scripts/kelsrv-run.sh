@@ -10,6 +10,7 @@ port=""
 kelsrv_start() {
   local dir=$1 limit=$2
   shift 2
+  : >"$dir/server.out"  # there to read before the server has opened it
   "$@" >"$dir/server.out" 2>"$dir/server.log" &
   server_pid=$!
   port=""

@@ -28,13 +28,14 @@ sort "$log/files.new" | comm -13 - "$log/files.old" | (cd "$tree" && xargs -r rm
 rm -f "$log/files.new" "$log/files.old"
 
 # Runs the shell command $3 in a process group of its own, its output to $2,
-# for at most $1 seconds; the whole group is ended when the time is up (status 124).
+# for at most $1 seconds (0: as long as it takes); the whole group is ended
+# when the time is up (status 124).
 bounded() {
   local seconds=$1 out=$2
   setsid bash -c "$3" </dev/null >"$out" 2>&1 &
   local pid=$! tenths=0
   while kill -0 "$pid" 2>/dev/null; do
-    if ((tenths >= seconds * 10)); then
+    if ((seconds && tenths >= seconds * 10)); then
       kill -KILL -- "-$pid" 2>/dev/null || true
       wait "$pid" 2>/dev/null || true
       return 124
@@ -69,16 +70,25 @@ with open(path, "w") as f:
 EOF
 }
 
-# The first test that failed, from ctest's progress lines.
+# The first test that failed, from ctest's progress lines (a skipped test
+# is marked the same way, and is no failure).
 first_failure() {
   local name
-  name=$(grep -m1 -E 'Test +#[0-9]+: .*\*\*\*' "$1" | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*\*\*\*([A-Za-z]+).*/\1 (\2)/' || true)
+  name=$(grep -v '\*\*\*Skipped' "$1" | grep -m1 -E 'Test +#[0-9]+: .*\*\*\*' |
+    sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*\*\*\*([A-Za-z]+).*/\1 (\2)/' || true)
   echo "${name:-no test that finished}"
 }
 
+# A build ends by itself. A suite that hangs is ended: after three times as
+# long as the unchanged tree's suite took here, plus the longest one test may
+# take before ctest ends it (the native test preset's time-out).
 echo "mutants: building the unchanged tree"
-bounded 900 "$log/build-0.txt" "$build" || { echo "mutants: the unchanged tree does not build ($log/build-0.txt)"; exit 1; }
-bounded 300 "$log/suite-0.txt" "$suite" || { echo "mutants: the unchanged tree fails its suite ($log/suite-0.txt)"; exit 1; }
+bounded 0 "$log/build-0.txt" "$build" || { echo "mutants: the unchanged tree does not build ($log/build-0.txt)"; exit 1; }
+start=$SECONDS
+bounded 0 "$log/suite-0.txt" "$suite" || { echo "mutants: the unchanged tree fails its suite ($log/suite-0.txt)"; exit 1; }
+test_timeout=$(python3 -c 'import json; print(next(p["execution"]["timeout"] for p in json.load(open("CMakePresets.json"))["testPresets"] if p["name"] == "native"))')
+suite_limit=$((3 * (SECONDS - start) + test_timeout))
+echo "mutants: the unchanged suite took $((SECONDS - start)) s; a mutant's suite is ended after $suite_limit s"
 
 killed=0 survived=0 broken=0 number=0
 file="" why="" old=""
@@ -97,12 +107,12 @@ while IFS= read -r line || [ -n "$line" ]; do
       if ! message=$(apply "$source" "$old" "$new" 2>&1); then
         result="NOT APPLIED ($message)"
         broken=$((broken + 1))
-      elif ! bounded 900 "$log/build-$number.txt" "$build"; then
+      elif ! bounded 0 "$log/build-$number.txt" "$build"; then
         result="DOES NOT BUILD ($log/build-$number.txt)"
         broken=$((broken + 1))
       else
         status=0
-        bounded 150 "$log/suite-$number.txt" "$suite" || status=$?
+        bounded "$suite_limit" "$log/suite-$number.txt" "$suite" || status=$?
         if ((status == 0)); then
           result="SURVIVED"
           survived=$((survived + 1))

@@ -2,7 +2,9 @@
 # Installs what the build and the tests need on a fresh Debian machine:
 # compilers, GoogleTest sources, the MinGW cross compilers, 32-bit and 64-bit Wine,
 # lld (the Microsoft-ABI consumer), mandoc (man page lint), pkgconf and man-db
-# (the install test).
+# (the install test), iproute2 (ss, for the kelsrv program test), nlohmann-json
+# (kelsrv's record files), tshark and tcpdump (the dissector's tests), pip, pytest
+# and mypy (the Python package's tests).
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
@@ -11,7 +13,8 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 for pkg in build-essential cmake ninja-build googletest clang libclang-rt-14-dev \
            g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix \
            binutils-mingw-w64-x86-64 wine wine32:i386 wine64 python3 \
-           lld mandoc pkgconf man-db; do
+           lld mandoc pkgconf man-db iproute2 \
+           nlohmann-json3-dev tshark tcpdump python3-pip python3-pytest python3-mypy; do
   have "$pkg" || need+=("$pkg")
 done
 if ((${#need[@]})); then
@@ -19,6 +22,8 @@ if ((${#need[@]})); then
   if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
   fi
+  # tshark's package would ask whether users other than root may capture: they may not.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
   echo "setup: installing ${need[*]}"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null

@@ -5,8 +5,10 @@
 // it. This file is the whole module, so each (KelConct, line) pair names
 // exactly one statement; keep to one reporting statement per line.
 #include <limits.h>
+#include <stdio.h>
 #include <string.h>
 
+#include "kelapi_address.h"
 #include "kelapi_blocks.h"
 #include "kelapi_internal.h"
 
@@ -78,10 +80,11 @@ uint32_t KELAPI_CALL KelHostNameToIP(const char *szString) {
 }
 
 int32_t KELAPI_CALL KelIPToStr(uint32_t dwIP, char *szString) {
-    if (!szString) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!szString) return KEL_FAIL(KelParamReason(__func__));
     KEL_TRACE_VAL("KelIPToStr dwIP = ", dwIP);
     char szText[16] = {0};
-    if (g_KelPlatform.pfnInetNtoa(dwIP, szText) != 0) return KEL_FAIL(KEL_ERR_SYSTEM);
+    if (g_KelPlatform.pfnInetNtoa(dwIP, szText) != 0)
+        return KEL_FAIL(KelRefuse(KEL_ERR_SYSTEM, __func__, "the system gave no text for the address"));
     memcpy(szString, szText, sizeof szText);  // the text and NULs up to 16 bytes
     KEL_TRACE_STR("  szString = ", szString);
     return KEL_OK;
@@ -89,25 +92,39 @@ int32_t KELAPI_CALL KelIPToStr(uint32_t dwIP, char *szString) {
 
 // ==== Connection records and their busy flag
 
+// The reason for a call that the connection's state refuses.
+static int32_t KelStateReason(const KelConnection *lpCon, int32_t nCode, const char *szStep) {
+    const char *szState = "the connection is not open";
+    if (nCode == KEL_ERR_CONNECTED) szState = "the connection is still open: disconnect it first";
+    if (nCode == KEL_ERR_ALREADY_CONNECTED) szState = "the connection is already open";
+    if (nCode == KEL_ERR_LOCKED) szState = "the connection's busy flag is already set";
+    return KelSetReason(lpCon, nCode, szStep, "%s", szState);
+}
+
+static int32_t KelNotOpenReason(const KelConnection *lpCon, const char *szStep) {
+    return KelStateReason(lpCon, KEL_ERR_NOT_CONNECTED, szStep);
+}
+
 // Copies at most 8 characters and always ends the 9-character field with a NUL.
 static void KelStoreCredential(char *szField, const char *szValue) {
     strncpy(szField, szValue, KEL_CREDENTIAL_SIZE - 1);
     szField[KEL_CREDENTIAL_SIZE - 1] = '\0';
 }
 
-int32_t KELAPI_CALL KelAllocConnection(uint32_t dwIP, uint16_t wPort, const char *szUserID,
-                                       const char *szPassword, const char *szPassword2,
-                                       HKELCONNECTION *phConnection) {
-    KEL_TRACE_VAL("KelAllocConnection dwIP = ", dwIP);
-    if (!szUserID || !szPassword || !phConnection) return KEL_FAIL(KEL_ERR_PARAM);
+// What both allocations share after their entry line: the checks, the
+// caller's handle variable cleared, the library started, and a cleared record
+// with the port and credentials. Reports its own failures.
+static int32_t KelNewConnection(const char *szFunction, uint16_t wPort, const char *szUserID,
+                                const char *szPassword, const char *szPassword2, HKELCONNECTION *phConnection,
+                                KelConnection **lplpCon) {
+    if (!szUserID || !szPassword || !phConnection) return KEL_FAIL(KelParamReason(szFunction));
     *phConnection = nullptr;
     if (!KelIsStarted()) KelInitialize();
 
     KelConnection *lpCon = static_cast<KelConnection *>(g_KelPlatform.pfnAlloc(sizeof(KelConnection)));
-    if (!lpCon) return KEL_FAIL(KEL_ERR_SYSTEM);
+    if (!lpCon) return KEL_FAIL(KelRefuse(KEL_ERR_SYSTEM, szFunction, "no memory for the record"));
     memset(lpCon, 0, sizeof *lpCon);
     lpCon->dwType = KEL_TYPE_CONNECTION;
-    lpCon->dwIP = dwIP;
     lpCon->wPort = wPort ? wPort : KEL_DEFAULT_PORT;
     KelStoreCredential(lpCon->szUserID, szUserID);
     KelStoreCredential(lpCon->szPassword, szPassword);
@@ -116,18 +133,49 @@ int32_t KELAPI_CALL KelAllocConnection(uint32_t dwIP, uint16_t wPort, const char
     lpCon->dwSendLen = 0;
     lpCon->dwLock = KEL_LOCK_FREE;
     lpCon->dwTimeout = s_dwDefaultTimeout.load(std::memory_order_relaxed);
+    *lplpCon = lpCon;
+    return KEL_OK;
+}
 
+int32_t KELAPI_CALL KelAllocConnection(uint32_t dwIP, uint16_t wPort, const char *szUserID,
+                                       const char *szPassword, const char *szPassword2,
+                                       HKELCONNECTION *phConnection) {
+    KEL_TRACE_VAL("KelAllocConnection dwIP = ", dwIP);
+    KelConnection *lpCon = nullptr;
+    int32_t nRc = KelNewConnection(__func__, wPort, szUserID, szPassword, szPassword2, phConnection, &lpCon);
+    if (nRc != KEL_OK) return nRc;
+    lpCon->dwIP = dwIP;
     KEL_TRACE_VAL("KelAllocConnection lpCon = ", KelTraceHandle(lpCon));
     *phConnection = lpCon;
     return KEL_OK;
 }
 
+// The host text is kept as given and resolved at every connect.
+int32_t KELAPI_CALL KelAllocConnectionByName(const char *szHost, uint16_t wPort, const char *szUserID,
+                                             const char *szPassword, const char *szPassword2,
+                                             HKELCONNECTION *phConnection) {
+    KEL_TRACE_STR("KelAllocConnectionByName szHost = ", szHost ? szHost : "(null)");
+    if (!szHost) return KEL_FAIL(KelParamReason(__func__));
+    size_t nHostLen = strnlen(szHost, KEL_HOST_SIZE);
+    if (nHostLen == KEL_HOST_SIZE)
+        return KEL_FAIL(KelRefuse(KEL_ERR_PARAM, __func__, "the host is longer than 255 characters"));
+    KelConnection *lpCon = nullptr;
+    int32_t nRc = KelNewConnection(__func__, wPort, szUserID, szPassword, szPassword2, phConnection, &lpCon);
+    if (nRc != KEL_OK) return nRc;
+    lpCon->bByName = 1;
+    memcpy(lpCon->szHost, szHost, nHostLen);
+    KEL_TRACE_VAL("KelAllocConnectionByName lpCon = ", KelTraceHandle(lpCon));
+    *phConnection = lpCon;
+    return KEL_OK;
+}
+
 int32_t KELAPI_CALL KelFreeConnection(HKELCONNECTION hConnection) {
-    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection) return KEL_FAIL(KelParamReason(__func__));
     KEL_TRACE_VAL("KelFreeConnection hConnection = ", KelTraceHandle(hConnection));
     KelConnection *lpCon = KelAsConnection(hConnection);
-    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
-    if (lpCon->hSocket != KEL_INVALID_SOCKET) return KEL_FAIL(KEL_ERR_CONNECTED);
+    if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
+    if (lpCon->hSocket != KEL_INVALID_SOCKET)  // still open: KelDisconnect comes first
+        return KEL_FAIL(KelStateReason(lpCon, KEL_ERR_CONNECTED, __func__));
     // The record held credentials: clear it where the compiler cannot skip it.
     KelSecureZero(lpCon, sizeof *lpCon);
     g_KelPlatform.pfnFree(lpCon);
@@ -135,20 +183,20 @@ int32_t KELAPI_CALL KelFreeConnection(HKELCONNECTION hConnection) {
 }
 
 int32_t KELAPI_CALL KelLock(HKELCONNECTION hConnection) {
-    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection) return KEL_FAIL(KelParamReason(__func__));
     KEL_TRACE_VAL("KelLock hConnection = ", KelTraceHandle(hConnection));
     KelConnection *lpCon = KelAsConnection(hConnection);
-    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
-    if (lpCon->dwLock != KEL_LOCK_FREE) return KEL_FAIL(KEL_ERR_LOCKED);
+    if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
+    if (lpCon->dwLock != KEL_LOCK_FREE) return KEL_FAIL(KelStateReason(lpCon, KEL_ERR_LOCKED, __func__));
     lpCon->dwLock = KEL_LOCK_BUSY;
     return KEL_OK;
 }
 
 int32_t KELAPI_CALL KelUnLock(HKELCONNECTION hConnection) {
-    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection) return KEL_FAIL(KelParamReason(__func__));
     KEL_TRACE_VAL("KelUnLock hConnection = ", KelTraceHandle(hConnection));
     KelConnection *lpCon = KelAsConnection(hConnection);
-    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
     lpCon->dwLock = KEL_LOCK_FREE;
     return KEL_OK;
 }
@@ -156,10 +204,10 @@ int32_t KELAPI_CALL KelUnLock(HKELCONNECTION hConnection) {
 // Bounds each later blocking step of the connection; an open socket takes
 // the new bound at once. The bound stays with the record across connects.
 int32_t KELAPI_CALL KelSetTimeout(HKELCONNECTION hConnection, uint32_t dwMilliseconds) {
-    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection) return KEL_FAIL(KelParamReason(__func__));
     KEL_TRACE_VAL("KelSetTimeout hConnection = ", KelTraceHandle(hConnection));
     KelConnection *lpCon = KelAsConnection(hConnection);
-    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
     if (lpCon->hSocket != KEL_INVALID_SOCKET && dwMilliseconds != lpCon->dwTimeout)
         g_KelPlatform.pfnSetTimeouts(lpCon->hSocket, dwMilliseconds);
     lpCon->dwTimeout = dwMilliseconds;
@@ -168,12 +216,24 @@ int32_t KELAPI_CALL KelSetTimeout(HKELCONNECTION hConnection, uint32_t dwMillise
 
 // ==== The byte stream: buffered sends, exact receives
 
-// One socket send of exactly dwLen bytes; a short send counts as a failure.
-// bMore: the caller sends more at once, so the two may share one segment.
+// One socket send of exactly dwLen bytes; a short send counts as a failure,
+// whose reason it writes. bMore: the caller sends more at once, so the two
+// may share one segment.
 static bool KelSendAll(KelConnection *lpCon, const uint8_t *lpData, uint32_t dwLen, bool bMore) {
-    if (dwLen > (uint32_t)INT_MAX) return false;  // more than one send call can carry
+    if (dwLen > (uint32_t)INT_MAX) {  // more than one send call can carry
+        KelSetReason(lpCon, KEL_ERR_COMM, "send", "%u bytes are more than one send can carry", dwLen);
+        return false;
+    }
     int nSent = g_KelPlatform.pfnSend(lpCon->hSocket, lpData, (int)dwLen, bMore ? 1 : 0);
-    return nSent >= 0 && (uint32_t)nSent == dwLen;
+    if (nSent >= 0 && (uint32_t)nSent == dwLen) return true;
+    KelSetSystemReason(lpCon, KEL_ERR_COMM, "send");
+    return false;
+}
+
+// The reason of a receive that got nGot (0: the peer closed its end, -1: an error).
+static int32_t KelReceiveFailed(const KelConnection *lpCon, int nGot) {
+    if (nGot == 0) return KelSetReason(lpCon, KEL_ERR_COMM, "receive", "the server closed the connection");
+    return KelSetSystemReason(lpCon, KEL_ERR_COMM, "receive");
 }
 
 // Hands the waiting bytes to the socket in one send, also when there are none.
@@ -187,11 +247,11 @@ static bool KelFlushSendBuffer(KelConnection *lpCon, bool bMore) {
 
 int32_t KELAPI_CALL KelSend(HKELCONNECTION hConnection, const void *lpData, uint32_t dwLen,
                             uint32_t *lpdwSent, int32_t bFlush) {
-    if (!hConnection || !lpdwSent) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection || !lpdwSent) return KEL_FAIL(KelParamReason(__func__));
     *lpdwSent = 0;
     KelConnection *lpCon = KelAsConnection(hConnection);
-    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
-    if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_FAIL(KEL_ERR_NOT_CONNECTED);
+    if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
+    if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_FAIL(KelNotOpenReason(lpCon, "send"));
 
     const uint8_t *lpBytes = static_cast<const uint8_t *>(lpData);
     uint32_t dwRoom = KEL_SEND_BUFFER_SIZE - lpCon->dwSendLen;
@@ -222,10 +282,10 @@ int32_t KELAPI_CALL KelSend(HKELCONNECTION hConnection, const void *lpData, uint
 
 int32_t KELAPI_CALL KelReceive(HKELCONNECTION hConnection, void *lpBuffer, uint32_t dwLen,
                                uint32_t *lpdwReceived, int32_t bWaitAll) {
-    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection) return KEL_FAIL(KelParamReason(__func__));
     KelConnection *lpCon = KelAsConnection(hConnection);
-    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
-    if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_FAIL(KEL_ERR_NOT_CONNECTED);
+    if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
+    if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_FAIL(KelNotOpenReason(lpCon, "receive"));
 
     // A receive of 0 bytes would read as a closed peer: ask the socket nothing.
     uint8_t *lpBytes = static_cast<uint8_t *>(lpBuffer);
@@ -234,11 +294,18 @@ int32_t KELAPI_CALL KelReceive(HKELCONNECTION hConnection, void *lpBuffer, uint3
         uint32_t dwWanted = dwLen - *lpdwReceived;
         if (dwWanted > (uint32_t)INT_MAX) dwWanted = (uint32_t)INT_MAX;
         int nGot = g_KelPlatform.pfnRecv(lpCon->hSocket, lpBytes + *lpdwReceived, (int)dwWanted);
-        if (nGot <= 0) return KEL_FAIL(KEL_ERR_COMM);
+        if (nGot <= 0) return KEL_FAIL(KelReceiveFailed(lpCon, nGot));
         *lpdwReceived += (uint32_t)nGot;
         if (!bWaitAll) break;
     }
     return KEL_OK;
+}
+
+// A transfer that moved fewer bytes than it had to, without an error of its own.
+static int32_t KelShortReason(HKELCONNECTION hConnection, const char *szStep, uint32_t dwMoved,
+                              uint32_t dwLen) {
+    return KelSetReason(KelAsConnection(hConnection), KEL_ERR_COMM, szStep, "%u of %u bytes moved",
+                        (unsigned)dwMoved, (unsigned)dwLen);
 }
 
 // Sends exactly dwLen bytes through the send buffer; a short count is 102.
@@ -247,7 +314,7 @@ int32_t KelSendExact(HKELCONNECTION hConnection, const void *lpData, uint32_t dw
     uint32_t dwSent = 0;
     int32_t nRc = KelSend(hConnection, lpData, dwLen, &dwSent, bFlush);
     if (nRc != KEL_OK) return nRc;
-    return dwSent == dwLen ? KEL_OK : KEL_ERR_COMM;
+    return dwSent == dwLen ? KEL_OK : KelShortReason(hConnection, "send", dwSent, dwLen);
 }
 
 // Receives exactly dwLen bytes; a short count is 102. Traces nothing itself.
@@ -255,7 +322,7 @@ int32_t KelReceiveExact(HKELCONNECTION hConnection, void *lpBuffer, uint32_t dwL
     uint32_t dwReceived = 0;
     int32_t nRc = KelReceive(hConnection, lpBuffer, dwLen, &dwReceived, 1);
     if (nRc != KEL_OK) return nRc;
-    return dwReceived == dwLen ? KEL_OK : KEL_ERR_COMM;
+    return dwReceived == dwLen ? KEL_OK : KelShortReason(hConnection, "receive", dwReceived, dwLen);
 }
 
 // ==== Command frames on the byte stream
@@ -283,10 +350,17 @@ const KelOptionalWord kaOptionalWords[] = {
     {KEL_FLAG_DATALEN, &KelCommand::dwDataLen},
 };
 
+// A frame that came where another was awaited and may not be skipped.
+int32_t KelNoSkipReason(HKELCONNECTION hConnection, const KelCommand *lpCommand) {
+    return KelSetReason(KelAsConnection(hConnection), KEL_ERR_PROTOCOL, "receive",
+                        "frame 0x%08X came unawaited and may not be skipped (flag 0x10)",
+                        (unsigned)lpCommand->dwCommand);
+}
+
 }  // namespace
 
 int32_t KELAPI_CALL KelSendCommand(HKELCONNECTION hConnection, const KelCommand *lpCommand, int32_t bFlush) {
-    if (!hConnection || !lpCommand) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection || !lpCommand) return KEL_FAIL(KelParamReason(__func__));
     uint8_t abHeader[kFrameHeaderSize];
     uint8_t abWords[4 * 4];
     uint32_t dwWordsLen = 0;
@@ -315,7 +389,7 @@ int32_t KELAPI_CALL KelSendCommand(HKELCONNECTION hConnection, const KelCommand 
 // The optional words are read with one exact receive; on a failure part-way
 // the record keeps the words that arrived whole, as a word-by-word read would.
 int32_t KELAPI_CALL KelReceiveCommand(HKELCONNECTION hConnection, KelCommand *lpCommand) {
-    if (!hConnection || !lpCommand) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection || !lpCommand) return KEL_FAIL(KelParamReason(__func__));
     memset(lpCommand, 0, sizeof *lpCommand);
     uint8_t abHeader[kFrameHeaderSize];
     int32_t nRc = KelReceiveExact(hConnection, abHeader, kFrameHeaderSize);
@@ -337,14 +411,15 @@ int32_t KELAPI_CALL KelReceiveCommand(HKELCONNECTION hConnection, KelCommand *lp
         dwOffset += 4;
     }
     if (nRc != KEL_OK) return KEL_FAIL(nRc);
-    if (dwReceived != dwWordsLen) return KEL_FAIL(KEL_ERR_COMM);
+    if (dwReceived != dwWordsLen)
+        return KEL_FAIL(KelShortReason(hConnection, "receive", dwReceived, dwWordsLen));
     return KEL_OK;
 }
 
 int32_t KELAPI_CALL KelDispatchCommand(HKELCONNECTION hConnection, const KelCommand *lpCommand) {
-    if (!hConnection || !lpCommand) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection || !lpCommand) return KEL_FAIL(KelParamReason(__func__));
     if (lpCommand->dwCommand == KEL_CMD_IGNORE) return KEL_OK;
-    if (lpCommand->bFlags & KEL_FLAG_NOSKIP) return KEL_FAIL(KEL_ERR_PROTOCOL);
+    if (lpCommand->bFlags & KEL_FLAG_NOSKIP) return KEL_FAIL(KelNoSkipReason(hConnection, lpCommand));
     uint8_t abScratch[kDiscardChunk];
     for (uint32_t dwLeft = lpCommand->dwDataLen; dwLeft;) {
         uint32_t dwChunk = dwLeft < kDiscardChunk ? dwLeft : kDiscardChunk;
@@ -357,7 +432,7 @@ int32_t KELAPI_CALL KelDispatchCommand(HKELCONNECTION hConnection, const KelComm
 
 int32_t KELAPI_CALL KelWaitForResponse(HKELCONNECTION hConnection, uint32_t dwExpected,
                                        KelCommand *lpCommand) {
-    if (!hConnection || !lpCommand) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection || !lpCommand) return KEL_FAIL(KelParamReason(__func__));
     for (;;) {
         int32_t nRc = KelReceiveCommand(hConnection, lpCommand);
         if (nRc != KEL_OK) return KEL_FAIL(nRc);
@@ -383,6 +458,26 @@ int32_t KELAPI_CALL KelCmdErrToKelErr(uint32_t dwRetCode) {
     return KEL_ERR_SYSTEM;
 }
 
+// The separate calls of one request and its reply, in one call: the same
+// socket sends and receives, nothing allocated, the busy flag untouched.
+// Each failure is reported by the call that met it and once more here.
+int32_t KELAPI_CALL KelExchange(HKELCONNECTION hConnection, const KelCommand *lpRequest, const void *lpData,
+                                uint32_t dwExpected, KelCommand *lpReply, void *lpBuffer,
+                                uint32_t dwBufferSize, uint32_t *lpdwReceived) {
+    if (!hConnection || !lpRequest || !lpReply || !lpdwReceived) return KEL_FAIL(KelParamReason(__func__));
+    const uint32_t dwDataLen = lpRequest->dwDataLen;  // lpReply may be the same record
+    if ((dwDataLen && !lpData) || (dwBufferSize && !lpBuffer)) return KEL_FAIL(KelParamReason(__func__));
+    *lpdwReceived = 0;  // also when the data stays in the stream
+    // Without data the frame flushes itself; with data, the data's send flushes both.
+    int32_t nRc = KelSendCommand(hConnection, lpRequest, dwDataLen ? 0 : 1);
+    if (nRc == KEL_OK && dwDataLen) nRc = KelSendExact(hConnection, lpData, dwDataLen, 1);
+    if (nRc == KEL_OK) nRc = KelWaitForResponse(hConnection, dwExpected, lpReply);
+    // Data that does not fit stays in the stream, where the caller reads or drops it.
+    if (nRc == KEL_OK && lpReply->dwDataLen && lpReply->dwDataLen <= dwBufferSize)
+        nRc = KelReceive(hConnection, lpBuffer, lpReply->dwDataLen, lpdwReceived, 1);
+    return nRc == KEL_OK ? KEL_OK : KEL_FAIL(nRc);
+}
+
 // ==== Connect (identify, logon) and disconnect
 
 namespace {
@@ -404,28 +499,131 @@ int32_t KelSendRequest(KelConnection *lpCon, uint32_t dwCommand, const uint8_t *
     return KEL_OK;
 }
 
-// Opens the TCP connection. On failure the socket is left as the caller
-// must find it: none, open but unbound, or closed again.
-int32_t KelOpenSocket(KelConnection *lpCon) {
-    lpCon->hSocket = g_KelPlatform.pfnSocket();
+// "10.0.0.1:2893": the address the connection goes or went to.
+void KelPeerText(const KelConnection *lpCon, char szText[KEL_ADDRESS_TEXT_SIZE]) {
+    KelAddress peer = lpCon->bByName ? lpCon->addrPeer : KelIPv4Address(lpCon->dwIP);
+    KelFormatAddress(&peer, lpCon->wPort, szText, KEL_ADDRESS_TEXT_SIZE);
+}
+
+// Why one attempt to open the TCP connection failed: the code, what failed
+// ("" for the connect itself) and what the system said about it.
+struct KelAttemptFailure {
+    int32_t nCode;
+    const char *szWhat;
+    KelSystemError error;
+};
+
+int32_t KelAttemptFailed(KelAttemptFailure *lpWhy, int32_t nCode, const char *szWhat) {
+    lpWhy->nCode = nCode;
+    lpWhy->szWhat = szWhat;
+    return nCode;
+}
+
+// "cannot bind the socket: <the system's message>", or for the connect
+// itself the message or "timed out after N ms".
+void KelDescribeAttempt(const KelConnection *lpCon, const KelAttemptFailure *lpWhy, char *szText,
+                        size_t nSize) {
+    char szSystem[sizeof lpWhy->error.szText];
+    KelDescribeSystemError(&lpWhy->error, lpCon->dwTimeout, szSystem, sizeof szSystem);
+    szText[0] = '\0';
+    size_t nUsed = KelAppendText(szText, nSize, 0, lpWhy->szWhat);
+    if (nUsed) nUsed = KelAppendText(szText, nSize, nUsed, ": ");
+    KelAppendText(szText, nSize, nUsed, szSystem);
+}
+
+// One attempt to open the TCP connection: to lpTo, or with lpTo null to the
+// record's IPv4 address through the platform's address entries, exactly as
+// a connection allocated by address has always done it. On failure the
+// socket is left as the caller must find it (none, open but unbound, or
+// closed again) and *lpWhy says why; the thread's reason is not touched.
+// The system's error is read before each trace line, whose callback may
+// change it.
+int32_t KelOpenSocket(KelConnection *lpCon, const KelAddress *lpTo, KelAttemptFailure *lpWhy) {
+    lpCon->hSocket = lpTo ? g_KelPlatform.pfnSocketFor(lpTo->nFamily) : g_KelPlatform.pfnSocket();
+    bool bFailed = lpCon->hSocket == KEL_INVALID_SOCKET;
+    if (bFailed) KelReadSystemError(&lpWhy->error);
     KEL_TRACE_VAL("KelConnect hSocket = ", KelTraceSocket(lpCon->hSocket));
-    if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_ERR_SYSTEM;
+    if (bFailed) return KelAttemptFailed(lpWhy, KEL_ERR_SYSTEM, "cannot create a socket");
     // Requests are written whole and then awaited: none must wait for the
     // peer's delayed acknowledgement. A socket without it still works.
     g_KelPlatform.pfnSetNoDelay(lpCon->hSocket);
-    int nRc = g_KelPlatform.pfnBind(lpCon->hSocket, 0, 0);
+    int nRc = lpTo ? g_KelPlatform.pfnBindAny(lpCon->hSocket, lpTo->nFamily)
+                   : g_KelPlatform.pfnBind(lpCon->hSocket, 0, 0);
+    if (nRc == -1) KelReadSystemError(&lpWhy->error);
     KEL_TRACE_VAL("KelConnect bind rc = ", nRc);
-    if (nRc == -1) return KEL_ERR_SYSTEM;
-    nRc = g_KelPlatform.pfnConnect(lpCon->hSocket, lpCon->dwIP, KelWordToNet(lpCon->wPort), lpCon->dwTimeout);
+    if (nRc == -1) return KelAttemptFailed(lpWhy, KEL_ERR_SYSTEM, "cannot bind the socket");
+    uint16_t wPortNet = KelWordToNet(lpCon->wPort);
+    nRc = lpTo ? g_KelPlatform.pfnConnectTo(lpCon->hSocket, lpTo, wPortNet, lpCon->dwTimeout)
+               : g_KelPlatform.pfnConnect(lpCon->hSocket, lpCon->dwIP, wPortNet, lpCon->dwTimeout);
+    if (nRc == -1) KelReadSystemError(&lpWhy->error);
     KEL_TRACE_VAL("KelConnect connect rc = ", nRc);
     if (nRc == -1) {
         g_KelPlatform.pfnClose(lpCon->hSocket);
         lpCon->hSocket = KEL_INVALID_SOCKET;
-        return KEL_ERR_NOT_CONNECTED;
+        return KelAttemptFailed(lpWhy, KEL_ERR_NOT_CONNECTED, "");
     }
     // Without a time-out the socket keeps the system's defaults untouched.
     if (lpCon->dwTimeout) g_KelPlatform.pfnSetTimeouts(lpCon->hSocket, lpCon->dwTimeout);
     return KEL_OK;
+}
+
+// The TCP connection of a connection allocated by address.
+int32_t KelOpenByAddress(KelConnection *lpCon) {
+    KelAttemptFailure why;
+    int32_t nRc = KelOpenSocket(lpCon, nullptr, &why);
+    if (nRc == KEL_OK) return KEL_OK;
+    char szPeer[KEL_ADDRESS_TEXT_SIZE], szWhy[KEL_REASON_SIZE];
+    KelPeerText(lpCon, szPeer);
+    KelDescribeAttempt(lpCon, &why, szWhy, sizeof szWhy);
+    return KelSetReason(lpCon, nRc, nullptr, "connect to %s: %s", szPeer, szWhy);
+}
+
+// The TCP connection of a named connection: the name resolved afresh, then
+// each address in the resolver's order, each with a new socket of its
+// family, until one accepts. Any failure is 101 with no socket left, and its
+// reason says what each address met.
+int32_t KelOpenByName(KelConnection *lpCon) {
+    char szName[KEL_HOST_SIZE], szServer[KEL_HOST_SIZE + 8], szWhy[KEL_REASON_SIZE];
+    KelHostForResolver(lpCon->szHost, szName, sizeof szName);
+    KelAddress aAddresses[KEL_MAX_ADDRESSES];
+    int nCount = g_KelPlatform.pfnResolve(szName, aAddresses, KEL_MAX_ADDRESSES, szWhy, sizeof szWhy);
+    if (nCount > KEL_MAX_ADDRESSES) nCount = KEL_MAX_ADDRESSES;
+    KelFormatHostPort(lpCon->szHost, lpCon->wPort, szServer, sizeof szServer);
+    if (nCount <= 0)
+        return KelSetReason(lpCon, KEL_ERR_NOT_CONNECTED, nullptr,
+                            "connect to %s: the name does not resolve: %s", szServer, szWhy);
+    size_t nWhyLen = 0;
+    szWhy[0] = '\0';
+    for (int i = 0; i < nCount; ++i) {
+        char szAddress[KEL_ADDRESS_TEXT_SIZE], szAttempt[KEL_REASON_SIZE];
+        KelFormatAddress(&aAddresses[i], lpCon->wPort, szAddress, sizeof szAddress);
+        KEL_TRACE_STR("KelConnect address = ", szAddress);
+        KelAttemptFailure why;
+        if (KelOpenSocket(lpCon, &aAddresses[i], &why) == KEL_OK) {
+            lpCon->addrPeer = aAddresses[i];
+            return KEL_OK;
+        }
+        if (lpCon->hSocket != KEL_INVALID_SOCKET) {  // left open by a failed bind
+            g_KelPlatform.pfnClose(lpCon->hSocket);
+            lpCon->hSocket = KEL_INVALID_SOCKET;
+        }
+        KelDescribeAttempt(lpCon, &why, szAttempt, sizeof szAttempt);
+        // "ADDRESS: what it met", "; " between the addresses; an address that
+        // is the host as given is not named twice.
+        if (i) nWhyLen = KelAppendText(szWhy, sizeof szWhy, nWhyLen, "; ");
+        if (nCount > 1 || strcmp(szAddress, szServer) != 0) {
+            nWhyLen = KelAppendText(szWhy, sizeof szWhy, nWhyLen, szAddress);
+            nWhyLen = KelAppendText(szWhy, sizeof szWhy, nWhyLen, ": ");
+        }
+        nWhyLen = KelAppendText(szWhy, sizeof szWhy, nWhyLen, szAttempt);
+    }
+    return KelSetReason(lpCon, KEL_ERR_NOT_CONNECTED, nullptr, "connect to %s: %s", szServer, szWhy);
+}
+
+// The reasons of an answer that does not fit; the step comes from KelInStep.
+int32_t KelDataLengthReason(const KelConnection *lpCon, uint32_t dwDataLen, uint32_t dwExpected) {
+    return KelSetReason(lpCon, KEL_ERR_PROTOCOL, nullptr, "the reply announces %u data bytes, not %u",
+                        (unsigned)dwDataLen, (unsigned)dwExpected);
 }
 
 int32_t KelIdentify(KelConnection *lpCon) {
@@ -439,7 +637,11 @@ int32_t KelIdentify(KelConnection *lpCon) {
     nRc = KelWaitForResponse(lpCon, KEL_RSP_IDENTIFY, &reply);
     if (nRc != KEL_OK) return nRc;
     // Any host code on this reply is a protocol fault, not a logon refusal.
-    if (reply.dwRetCode != 0 || reply.dwDataLen != kIdentBlockSize) return KEL_ERR_PROTOCOL;
+    if (reply.dwRetCode != 0)
+        return KelSetReason(lpCon, KEL_ERR_PROTOCOL, nullptr, "the reply carries host return code 0x%08X",
+                            (unsigned)reply.dwRetCode);
+    if (reply.dwDataLen != kIdentBlockSize)
+        return KelDataLengthReason(lpCon, reply.dwDataLen, kIdentBlockSize);
     nRc = KelReceiveExact(lpCon, abBlock, kIdentBlockSize);
     if (nRc != KEL_OK) return nRc;
 
@@ -447,7 +649,10 @@ int32_t KelIdentify(KelConnection *lpCon) {
     KEL_TRACE_VAL("   dwServerID = ", lpCon->dwServerID);
     KEL_TRACE_VAL("   dwServerVersion = ", lpCon->dwServerVersion);
     KEL_TRACE_STR("   szServerDescription = ", lpCon->szServerDescription);
-    if ((lpCon->dwServerID >> 24) != kServerMarker) return KEL_ERR_PROTOCOL;
+    if ((lpCon->dwServerID >> 24) != kServerMarker)
+        return KelSetReason(lpCon, KEL_ERR_PROTOCOL, nullptr,
+                            "the server's identifier 0x%08X lacks the marker 0x%02X",
+                            (unsigned)lpCon->dwServerID, kServerMarker);
     return KEL_OK;
 }
 
@@ -462,11 +667,22 @@ int32_t KelLogon(KelConnection *lpCon) {
     nRc = KelWaitForResponse(lpCon, KEL_RSP_LOGON, &reply);
     if (nRc != KEL_OK) return nRc;
     nRc = KelCmdErrToKelErr(reply.dwRetCode);
-    if (nRc != KEL_OK) return nRc;
-    if (reply.dwDataLen != 1) return KEL_ERR_PROTOCOL;
+    if (nRc != KEL_OK)
+        return KelSetReason(lpCon, nRc, nullptr, "refused by the host with return code 0x%08X",
+                            (unsigned)reply.dwRetCode);
+    if (reply.dwDataLen != 1) return KelDataLengthReason(lpCon, reply.dwDataLen, 1);
     nRc = KelReceiveExact(lpCon, &lpCon->bLogonData, 1);
     if (nRc != KEL_OK) return nRc;
     return KEL_OK;
+}
+
+// Puts the step and the server's address in front of the reason of a failed
+// identify or logon: "identify with 10.0.0.1:2893: receive: ...".
+int32_t KelInStep(const KelConnection *lpCon, const char *szStep, int32_t nRc) {
+    if (nRc == KEL_OK) return KEL_OK;
+    char szPeer[KEL_ADDRESS_TEXT_SIZE];
+    KelPeerText(lpCon, szPeer);
+    return KelPrefixReason(lpCon, nRc, "%s %s", szStep, szPeer);
 }
 
 }  // namespace
@@ -474,32 +690,37 @@ int32_t KelLogon(KelConnection *lpCon) {
 // Every failure from the busy flag on leaves the socket open and the flag
 // set; KelDisconnect is the way back.
 int32_t KELAPI_CALL KelConnect(HKELCONNECTION hConnection) {
-    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection) return KEL_FAIL(KelParamReason(__func__));
     KEL_TRACE_VAL("KelConnect hConnection = ", KelTraceHandle(hConnection));
     KelConnection *lpCon = KelAsConnection(hConnection);
-    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
-    if (lpCon->hSocket != KEL_INVALID_SOCKET) return KEL_FAIL(KEL_ERR_ALREADY_CONNECTED);
+    if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
+    if (lpCon->hSocket != KEL_INVALID_SOCKET)
+        return KEL_FAIL(KelStateReason(lpCon, KEL_ERR_ALREADY_CONNECTED, __func__));
 
-    int32_t nRc = KelOpenSocket(lpCon);
+    // The two kinds of connection differ only in how the TCP connection is made.
+    int32_t nRc = lpCon->bByName ? KelOpenByName(lpCon) : KelOpenByAddress(lpCon);
     if (nRc != KEL_OK) return KEL_FAIL(nRc);
     lpCon->dwSendLen = 0;  // nothing left from an earlier connection goes out
     nRc = KelLock(lpCon);
-    if (nRc == KEL_OK) nRc = KelIdentify(lpCon);
-    if (nRc == KEL_OK) nRc = KelLogon(lpCon);
+    if (nRc == KEL_OK) nRc = KelInStep(lpCon, "identify with", KelIdentify(lpCon));
+    if (nRc == KEL_OK) nRc = KelInStep(lpCon, "log on to", KelLogon(lpCon));
     if (nRc != KEL_OK) return KEL_FAIL(nRc);
     KelUnLock(lpCon);
     return KEL_OK;
 }
 
 // Always ends unconnected with the busy flag clear once the checks pass;
-// what goes wrong on the way shows only in the trace.
+// what goes wrong on the way shows only in the trace, and leaves the
+// thread's reason as it was.
 int32_t KELAPI_CALL KelDisconnect(HKELCONNECTION hConnection) {
-    if (!hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection) return KEL_FAIL(KelParamReason(__func__));
     KEL_TRACE_VAL("KelDisconnect hConnection = ", KelTraceHandle(hConnection));
     KelConnection *lpCon = KelAsConnection(hConnection);
-    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
-    if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_FAIL(KEL_ERR_NOT_CONNECTED);
+    if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
+    if (lpCon->hSocket == KEL_INVALID_SOCKET) return KEL_FAIL(KelNotOpenReason(lpCon, "disconnect"));
 
+    uint32_t dwKeepReason = lpCon->dwKeepReason;
+    lpCon->dwKeepReason = 1;
     KelLock(lpCon);
     KelCommand cmd;
     memset(&cmd, 0, sizeof cmd);
@@ -509,5 +730,6 @@ int32_t KELAPI_CALL KelDisconnect(HKELCONNECTION hConnection) {
     g_KelPlatform.pfnClose(lpCon->hSocket);
     lpCon->hSocket = KEL_INVALID_SOCKET;
     KelUnLock(lpCon);
+    lpCon->dwKeepReason = dwKeepReason;
     return KEL_OK;
 }

@@ -14,8 +14,11 @@ static KelHoxSystem *KelAsHoxSystem(HKELHOXSYSTEM hHoxSystem) {
     return lpSystem->dwType == KEL_TYPE_HOXSYSTEM ? lpSystem : nullptr;
 }
 
-// Disconnects and frees a connection the system owns; failures show only in the trace.
+// Disconnects and frees a connection the system owns; failures show only in
+// the trace and leave the thread's reason as it was: the release follows a
+// failure whose reason it must not replace, or is part of a call that succeeds.
 static void KelReleaseOwnedConnection(HKELCONNECTION hConnection) {
+    if (KelConnection *lpCon = KelAsConnection(hConnection)) lpCon->dwKeepReason = 1;
     KelDisconnect(hConnection);
     KelFreeConnection(hConnection);
 }
@@ -29,13 +32,13 @@ int32_t KELAPI_CALL KelAllocHoxSystem(uint32_t dwIP, uint16_t wPort, const char 
                                       const char *szPassword, const char *szPassword2,
                                       HKELHOXSYSTEM *phHoxSystem) {
     KEL_TRACE_VAL("KelAllocHoxSystem dwIP = ", dwIP);
-    if (!szUserID || !szPassword || !phHoxSystem) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!szUserID || !szPassword || !phHoxSystem) return KEL_FAIL(KelParamReason(__func__));
     *phHoxSystem = nullptr;
 
     HKELCONNECTION hConnection = nullptr;
     int32_t nRc = KelAllocConnection(dwIP, wPort, szUserID, szPassword, szPassword2, &hConnection);
     if (nRc != KEL_OK) return KEL_FAIL(nRc);
-    if (!hConnection) return KEL_FAIL(KEL_ERR_SYSTEM);
+    if (!hConnection) return KEL_FAIL(KelRefuse(KEL_ERR_SYSTEM, __func__, "no connection handle"));
 
     HKELHOXSYSTEM hSystem = nullptr;
     nRc = KelAllocHoxSystemExt(hConnection, &hSystem);
@@ -52,9 +55,9 @@ int32_t KELAPI_CALL KelAllocHoxSystem(uint32_t dwIP, uint16_t wPort, const char 
 // A null out-handle is refused before anything is allocated.
 int32_t KELAPI_CALL KelAllocHoxSystemExt(HKELCONNECTION hConnection, HKELHOXSYSTEM *phHoxSystem) {
     KEL_TRACE_VAL("KelAllocHoxSystemExt hConnection = ", KelTraceHandle(hConnection));
-    if (!hConnection || !phHoxSystem) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hConnection || !phHoxSystem) return KEL_FAIL(KelParamReason(__func__));
     KelHoxSystem *lpSystem = static_cast<KelHoxSystem *>(g_KelPlatform.pfnAlloc(sizeof(KelHoxSystem)));
-    if (!lpSystem) return KEL_FAIL(KEL_ERR_SYSTEM);
+    if (!lpSystem) return KEL_FAIL(KelRefuse(KEL_ERR_SYSTEM, __func__, "no memory for the record"));
     memset(lpSystem, 0, sizeof *lpSystem);
     lpSystem->dwType = KEL_TYPE_HOXSYSTEM;
     lpSystem->dwExternalConnection = kdwExternal;
@@ -71,12 +74,12 @@ int32_t KELAPI_CALL KelAllocHoxSystemExt(HKELCONNECTION hConnection, HKELHOXSYST
 }
 
 int32_t KELAPI_CALL KelGetSystemInfo(HKELHOXSYSTEM hHoxSystem, KelSystemInfo *lpSystemInfo) {
-    if (!hHoxSystem || !lpSystemInfo) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hHoxSystem || !lpSystemInfo) return KEL_FAIL(KelParamReason(__func__));
     KEL_TRACE_VAL("KelGetSystemInfo hHoxSystem = ", KelTraceHandle(hHoxSystem));
     KelHoxSystem *lpSystem = KelAsHoxSystem(hHoxSystem);
-    if (!lpSystem) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (!lpSystem) return KEL_FAIL(KelHandleReason(__func__, "host system"));
     const KelConnection *lpCon = lpSystem->hConnection;
-    if (!lpCon) return KEL_FAIL(KEL_ERR_SYSTEM);
+    if (!lpCon) return KEL_FAIL(KelRefuse(KEL_ERR_SYSTEM, __func__, "it holds no connection"));
 
     memset(lpSystemInfo, 0, sizeof *lpSystemInfo);
     lpSystemInfo->dwServerID = lpCon->dwServerID & kdwMarkerMask;
@@ -88,10 +91,10 @@ int32_t KELAPI_CALL KelGetSystemInfo(HKELHOXSYSTEM hHoxSystem, KelSystemInfo *lp
 }
 
 int32_t KELAPI_CALL KelGetConnection(HKELHOXSYSTEM hHoxSystem, HKELCONNECTION *phConnection) {
-    if (!hHoxSystem || !phConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hHoxSystem || !phConnection) return KEL_FAIL(KelParamReason(__func__));
     KEL_TRACE_VAL("KelGetConnection hHoxSystem = ", KelTraceHandle(hHoxSystem));
     KelHoxSystem *lpSystem = KelAsHoxSystem(hHoxSystem);
-    if (!lpSystem) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (!lpSystem) return KEL_FAIL(KelHandleReason(__func__, "host system"));
     *phConnection = lpSystem->hConnection;
     return KEL_OK;
 }
@@ -101,21 +104,21 @@ int32_t KELAPI_CALL KelGetConnection(HKELHOXSYSTEM hHoxSystem, HKELCONNECTION *p
 // handle must be a connection: KelGetSystemInfo reads its record without a
 // check, and a smaller record in its place would be read past its end.
 int32_t KELAPI_CALL KelSetConnection(HKELHOXSYSTEM hHoxSystem, HKELCONNECTION hConnection) {
-    if (!hHoxSystem || !hConnection) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hHoxSystem || !hConnection) return KEL_FAIL(KelParamReason(__func__));
     KEL_TRACE_VAL("KelSetConnection hHoxSystem = ", KelTraceHandle(hHoxSystem));
     KelHoxSystem *lpSystem = KelAsHoxSystem(hHoxSystem);
-    if (!lpSystem) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (!lpSystem) return KEL_FAIL(KelHandleReason(__func__, "host system"));
     KelConnection *lpCon = KelAsConnection(hConnection);
-    if (!lpCon) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
     lpSystem->hConnection = lpCon;
     return KEL_OK;
 }
 
 int32_t KELAPI_CALL KelFreeHoxSystem(HKELHOXSYSTEM hHoxSystem) {
-    if (!hHoxSystem) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!hHoxSystem) return KEL_FAIL(KelParamReason(__func__));
     KEL_TRACE_VAL("KelFreeHoxSystem hHoxSystem = ", KelTraceHandle(hHoxSystem));
     KelHoxSystem *lpSystem = KelAsHoxSystem(hHoxSystem);
-    if (!lpSystem) return KEL_FAIL(KEL_ERR_HANDLE);
+    if (!lpSystem) return KEL_FAIL(KelHandleReason(__func__, "host system"));
     if (lpSystem->dwExternalConnection == 0) KelReleaseOwnedConnection(lpSystem->hConnection);
     KelReleaseSystemRecord(lpSystem);
     return KEL_OK;

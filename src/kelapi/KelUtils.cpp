@@ -68,7 +68,7 @@ int32_t KelTraceErr(int32_t nCode, const char *szModule, int32_t nLine) {
 // ==== Credential scrambling, byte order and fixed-field copies
 
 int32_t KelScramble(const uint8_t *lpIn, uint32_t dwLen, uint8_t *lpOut) {
-    if (!lpIn || !lpOut) return KEL_FAIL(KEL_ERR_PARAM);
+    if (!lpIn || !lpOut) return KEL_FAIL(KelParamReason(__func__));
     uint8_t bPrev = 0;
     for (uint32_t i = 0; i < dwLen; ++i) {
         uint8_t bRandom = (uint8_t)g_KelPlatform.pfnRandom();

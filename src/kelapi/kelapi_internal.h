@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "kelapi.h"
+#include "kelapi_reason.h"
 #include "platform.h"
 
 #define KEL_TYPE_CONNECTION 1u
@@ -13,6 +14,7 @@
 #define KEL_SEND_BUFFER_SIZE 1024u
 #define KEL_CREDENTIAL_SIZE  9u  // 8 characters and a NUL
 #define KEL_DESCRIPTION_SIZE 80u
+#define KEL_HOST_SIZE        256u  // a server's name or address text: 255 characters and a NUL
 
 #define KEL_LOCK_BUSY 0xFFFFFFFFu
 #define KEL_LOCK_FREE 0u
@@ -33,6 +35,14 @@ struct KelConnection {
     char szServerDescription[KEL_DESCRIPTION_SIZE];
     uint8_t bLogonData;
     uint32_t dwTimeout;  // bound of each blocking socket step in ms; 0: none
+    // Allocated by name: the server is szHost, resolved at every connect
+    // (dwIP stays 0), and addrPeer is the address the TCP connection went to.
+    uint32_t bByName;
+    char szHost[KEL_HOST_SIZE];
+    KelAddress addrPeer;
+    // Non-zero while a clean-up, or a call that succeeds whatever its steps
+    // meet, runs on the connection: their failures keep the thread's reason.
+    uint32_t dwKeepReason;
 };
 
 struct KelHoxSystem {

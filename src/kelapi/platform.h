@@ -22,9 +22,22 @@ struct KelLocalTime {
     int nDay, nMonth, nYear;  // month 1 to 12, year with four digits
 };
 
+// An IPv4 or IPv6 address of a named server, as the resolver gives it.
+#define KEL_FAMILY_IPV4 4
+#define KEL_FAMILY_IPV6 6
+struct KelAddress {
+    int nFamily;         // KEL_FAMILY_IPV4 or KEL_FAMILY_IPV6
+    uint8_t abAddr[16];  // network byte order; an IPv4 address in the first 4 bytes
+    uint32_t dwScopeId;  // the zone (interface) of an IPv6 link-local address, else 0
+};
+
+// The most addresses of one name that a connect tries.
+#define KEL_MAX_ADDRESSES 16
+
 struct KelPlatform {
     // Sockets start-up (version 1.1 where the platform has versions); 0 or the platform's code.
     int (*pfnStartup)(void);
+    // ---- Connections allocated by address: IPv4 only.
     // A TCP/IPv4 stream socket, or KEL_INVALID_SOCKET.
     KelSocket (*pfnSocket)(void);
     // bind / connect to an IPv4 address and port, both in network byte order; 0 or -1.
@@ -32,6 +45,26 @@ struct KelPlatform {
     // With dwTimeoutMs 0 the plain blocking connect; otherwise one that gives
     // up after that long (-1) and leaves the socket blocking again.
     int (*pfnConnect)(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet, uint32_t dwTimeoutMs);
+    // ---- Connections allocated by name: the resolver, and sockets of either family.
+    // The stream addresses of a host name or address text, in the resolver's
+    // order, at most nMax of them: their number, or -1 with the resolver's own
+    // message in szWhy (cut to nWhySize - 1 characters). The one entry that may
+    // use the heap.
+    int (*pfnResolve)(const char *szHost, KelAddress *lpList, int nMax, char *szWhy, size_t nWhySize);
+    // A TCP stream socket of the family (KEL_FAMILY_*), or KEL_INVALID_SOCKET.
+    KelSocket (*pfnSocketFor)(int nFamily);
+    // bind to the family's any-address, port 0; 0 or -1.
+    int (*pfnBindAny)(KelSocket hSocket, int nFamily);
+    // connect to an address of either family, as pfnConnect does; 0 or -1.
+    int (*pfnConnectTo)(KelSocket hSocket, const KelAddress *lpAddress, uint16_t wPortNet,
+                        uint32_t dwTimeoutMs);
+    // ---- Every socket.
+    // What the system said about this thread's last failed socket call (a
+    // connect that ran out of time included): its own message and number in
+    // szText, cut to nSize - 1 characters; non-zero when a time-out ran out.
+    // Read it at once, before anything else can change it. No heap where the
+    // system's message lookup has none.
+    int (*pfnLastError)(char *szText, size_t nSize);
     // Nagle's algorithm off, so that a request leaves at once; 0 or -1.
     int (*pfnSetNoDelay)(KelSocket hSocket);
     // Bounds every later send and receive on the socket (0: no bound); 0 or -1.
@@ -47,7 +80,7 @@ struct KelPlatform {
     uint32_t (*pfnInetAddr)(const char *szText);
     // Address to dotted text in the caller's 16 bytes; 0 or -1.
     int (*pfnInetNtoa)(uint32_t dwIP, char szText[16]);
-    // First IPv4 address of a host name, network byte order; 0 or -1.
+    // First IPv4 address of a host name, network byte order; 0 or -1 (KelHostNameToIP).
     int (*pfnLookupHost)(const char *szName, uint32_t *lpdwIP);
     // The value of an environment variable of the process, cut to nSize - 1
     // characters; 0, or -1 when it is not set.

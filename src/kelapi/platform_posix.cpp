@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -31,6 +32,17 @@ int PosixBind(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet) {
     return bind((int)hSocket, (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
 }
 
+KelSocket PosixSocketFor(int nFamily) {
+    int fd = socket(KelSystemFamily(nFamily), SOCK_STREAM, IPPROTO_TCP);
+    return fd < 0 ? KEL_INVALID_SOCKET : (KelSocket)fd;
+}
+
+int PosixBindAny(KelSocket hSocket, int nFamily) {
+    sockaddr_storage sa;
+    int nLen = KelMakeAnySockAddr(nFamily, &sa);
+    return bind((int)hSocket, (const sockaddr *)&sa, (socklen_t)nLen) == 0 ? 0 : -1;
+}
+
 // Milliseconds on a clock that does not jump, for deadlines.
 int64_t MonotonicMs(void) {
     timespec ts;
@@ -39,14 +51,18 @@ int64_t MonotonicMs(void) {
 }
 
 // Waits until a connect in progress has ended, at most dwTimeoutMs (0: no
-// bound), and tells whether it succeeded. Signals do not cut the wait short.
+// bound), and tells whether it succeeded; on failure errno says why
+// (ETIMEDOUT when the bound ran out). Signals do not cut the wait short.
 int PosixAwaitConnect(int fd, uint32_t dwTimeoutMs) {
     int64_t nDeadline = MonotonicMs() + dwTimeoutMs;
     for (;;) {
         int nWait = -1;
         if (dwTimeoutMs) {
             int64_t nLeft = nDeadline - MonotonicMs();
-            if (nLeft <= 0) return -1;
+            if (nLeft <= 0) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
             nWait = nLeft > INT_MAX ? INT_MAX : (int)nLeft;
         }
         pollfd pfd = {fd, POLLOUT, 0};
@@ -56,24 +72,76 @@ int PosixAwaitConnect(int fd, uint32_t dwTimeoutMs) {
     }
     int nError = 0;
     socklen_t nLen = sizeof nError;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &nLen) != 0 || nError != 0) return -1;
-    return 0;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &nLen) != 0) return -1;
+    errno = nError;
+    return nError == 0 ? 0 : -1;
 }
 
-int PosixConnect(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet, uint32_t dwTimeoutMs) {
-    int fd = (int)hSocket;
-    sockaddr_in sa = KelMakeSockAddr(dwIP, wPortNet);
+// A connect to the socket address lpSa; with a time-out the socket is
+// non-blocking while it runs. A failure leaves its error in errno.
+int PosixConnectSockAddr(int fd, const sockaddr *lpSa, socklen_t nLen, uint32_t dwTimeoutMs) {
     if (!dwTimeoutMs) {
-        if (connect(fd, (const sockaddr *)&sa, sizeof sa) == 0) return 0;
+        if (connect(fd, lpSa, nLen) == 0) return 0;
         // An interrupted connect goes on in the background: wait for its end.
         return errno == EINTR ? PosixAwaitConnect(fd, 0) : -1;
     }
     int nFlags = fcntl(fd, F_GETFL);
     if (nFlags < 0 || fcntl(fd, F_SETFL, nFlags | O_NONBLOCK) != 0) return -1;
-    int nRc = connect(fd, (const sockaddr *)&sa, sizeof sa);
+    int nRc = connect(fd, lpSa, nLen);
     if (nRc != 0 && (errno == EINPROGRESS || errno == EINTR)) nRc = PosixAwaitConnect(fd, dwTimeoutMs);
     if (fcntl(fd, F_SETFL, nFlags) != 0) return -1;
     return nRc == 0 ? 0 : -1;
+}
+
+int PosixConnect(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet, uint32_t dwTimeoutMs) {
+    sockaddr_in sa = KelMakeSockAddr(dwIP, wPortNet);
+    return PosixConnectSockAddr((int)hSocket, (const sockaddr *)&sa, sizeof sa, dwTimeoutMs);
+}
+
+int PosixConnectTo(KelSocket hSocket, const KelAddress *lpAddress, uint16_t wPortNet, uint32_t dwTimeoutMs) {
+    sockaddr_storage sa;
+    int nLen = KelMakeSockAddrFor(lpAddress, wPortNet, &sa);
+    return PosixConnectSockAddr((int)hSocket, (const sockaddr *)&sa, (socklen_t)nLen, dwTimeoutMs);
+}
+
+// strerror_r gives its text either way: the GNU form returns it, the XSI form
+// writes it into the buffer. Neither uses the heap.
+[[maybe_unused]] const char *ErrorMessage(const char *szText, const char *) { return szText; }
+[[maybe_unused]] const char *ErrorMessage(int nRc, const char *szBuffer) {
+    return nRc == 0 ? szBuffer : "unknown error";
+}
+
+int PosixLastError(char *szText, size_t nSize) {
+    int nError = errno;
+    char szBuffer[128];
+    const char *szMessage = ErrorMessage(strerror_r(nError, szBuffer, sizeof szBuffer), szBuffer);
+    snprintf(szText, nSize, "%s (system error %d)", szMessage, nError);
+    // A blocking socket reports a send or receive time-out as EAGAIN.
+    return nError == EAGAIN || nError == EWOULDBLOCK || nError == ETIMEDOUT;
+}
+
+// Every stream address of the name, IPv4 and IPv6 alike, in the resolver's
+// order: no AI_ADDRCONFIG, which would drop ::1 on a machine whose only IPv6
+// address is the loopback one.
+int PosixResolve(const char *szHost, KelAddress *lpList, int nMax, char *szWhy, size_t nWhySize) {
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo *lpFound = nullptr;
+    int nRc = getaddrinfo(szHost, nullptr, &hints, &lpFound);
+    if (nRc != 0) {
+        if (nRc == EAI_SYSTEM)
+            PosixLastError(szWhy, nWhySize);
+        else
+            snprintf(szWhy, nWhySize, "%s", gai_strerror(nRc));
+        return -1;
+    }
+    int nCount = KelCopyAddresses(lpFound, lpList, nMax);
+    freeaddrinfo(lpFound);
+    if (nCount == 0) snprintf(szWhy, nWhySize, "it has no IPv4 or IPv6 address");
+    return nCount ? nCount : -1;
 }
 
 int PosixSetNoDelay(KelSocket hSocket) {
@@ -168,10 +236,10 @@ int PosixLocalTime(int64_t nTime, KelLocalTime *lpLocal) {
 
 const KelPlatform &KelPlatformDefaults(void) {
     static const KelPlatform s_Defaults = {
-        PosixStartup,     PosixSocket, PosixBind,  PosixConnect,  PosixSetNoDelay, PosixSetTimeouts,
-        PosixSend,        PosixRecv,   PosixClose, PosixInetAddr, PosixInetNtoa,   PosixLookupHost,
-        PosixGetEnv,      PosixAlloc,  PosixFree,  PosixTime,     PosixLocalTime,  KelSeedRandomDefault,
-        KelRandomDefault,
+        PosixStartup, PosixSocket,    PosixBind,      PosixConnect,    PosixResolve,         PosixSocketFor,
+        PosixBindAny, PosixConnectTo, PosixLastError, PosixSetNoDelay, PosixSetTimeouts,     PosixSend,
+        PosixRecv,    PosixClose,     PosixInetAddr,  PosixInetNtoa,   PosixLookupHost,      PosixGetEnv,
+        PosixAlloc,   PosixFree,      PosixTime,      PosixLocalTime,  KelSeedRandomDefault, KelRandomDefault,
     };
     return s_Defaults;
 }

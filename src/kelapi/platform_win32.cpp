@@ -1,11 +1,22 @@
-// platform_win32.cpp - Windows Sockets 1.1, the process heap, clock and local time.
+// platform_win32.cpp - Windows Sockets, the process heap, clock and local time.
+//
+// The library starts Windows Sockets at version 1.1, and a connection
+// allocated by address uses nothing beyond it. A connection allocated by
+// name needs Windows Sockets 2 (getaddrinfo, IPv6 sockets; both in ws2_32
+// since Windows XP): its first lookup starts the sockets layer once more,
+// at version 2.2. Start-ups are counted by the system and never undone, so
+// the second one changes nothing for connections by address.
 // winsock2.h must come before windows.h.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <windows.h>
 
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
+
+#include <atomic>
 
 #include "platform.h"
 #include "platform_sockaddr.h"
@@ -27,8 +38,20 @@ int Win32Bind(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet) {
     return bind((SOCKET)hSocket, (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
 }
 
+KelSocket Win32SocketFor(int nFamily) {
+    SOCKET s = socket(KelSystemFamily(nFamily), SOCK_STREAM, IPPROTO_TCP);
+    return s == INVALID_SOCKET ? KEL_INVALID_SOCKET : (KelSocket)s;
+}
+
+int Win32BindAny(KelSocket hSocket, int nFamily) {
+    sockaddr_storage sa;
+    int nLen = KelMakeAnySockAddr(nFamily, &sa);
+    return bind((SOCKET)hSocket, (const sockaddr *)&sa, nLen) == 0 ? 0 : -1;
+}
+
 // Waits until a non-blocking connect has ended, at most dwTimeoutMs, and
-// tells whether it succeeded.
+// tells whether it succeeded; on failure the sockets error says why
+// (WSAETIMEDOUT when the bound ran out).
 int Win32AwaitConnect(SOCKET s, uint32_t dwTimeoutMs) {
     fd_set writable, failed;
     FD_ZERO(&writable);
@@ -38,23 +61,93 @@ int Win32AwaitConnect(SOCKET s, uint32_t dwTimeoutMs) {
     timeval tv;
     tv.tv_sec = (long)(dwTimeoutMs / 1000);
     tv.tv_usec = (long)(dwTimeoutMs % 1000) * 1000;
-    if (select(0, nullptr, &writable, &failed, &tv) != 1 || !FD_ISSET(s, &writable)) return -1;
+    int nReady = select(0, nullptr, &writable, &failed, &tv);
+    if (nReady == 0) WSASetLastError(WSAETIMEDOUT);
+    if (nReady <= 0) return -1;
     int nError = 0;
     int nLen = sizeof nError;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, (char *)&nError, &nLen) != 0 || nError != 0) return -1;
-    return 0;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, (char *)&nError, &nLen) != 0) return -1;
+    if (nError == 0 && FD_ISSET(s, &writable)) return 0;
+    WSASetLastError(nError ? nError : WSAECONNREFUSED);
+    return -1;
+}
+
+// A connect to the socket address lpSa; with a time-out the socket is
+// non-blocking while it runs. A failure leaves its error for WSAGetLastError.
+int Win32ConnectSockAddr(SOCKET s, const sockaddr *lpSa, int nLen, uint32_t dwTimeoutMs) {
+    if (!dwTimeoutMs) return connect(s, lpSa, nLen) == 0 ? 0 : -1;
+    u_long nNonBlocking = 1, nBlocking = 0;
+    if (ioctlsocket(s, FIONBIO, &nNonBlocking) != 0) return -1;
+    int nRc = connect(s, lpSa, nLen);
+    if (nRc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) nRc = Win32AwaitConnect(s, dwTimeoutMs);
+    int nError = WSAGetLastError();
+    if (ioctlsocket(s, FIONBIO, &nBlocking) != 0) return -1;
+    if (nRc == 0) return 0;
+    WSASetLastError(nError);
+    return -1;
 }
 
 int Win32Connect(KelSocket hSocket, uint32_t dwIP, uint16_t wPortNet, uint32_t dwTimeoutMs) {
-    SOCKET s = (SOCKET)hSocket;
     sockaddr_in sa = KelMakeSockAddr(dwIP, wPortNet);
-    if (!dwTimeoutMs) return connect(s, (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
-    u_long nNonBlocking = 1, nBlocking = 0;
-    if (ioctlsocket(s, FIONBIO, &nNonBlocking) != 0) return -1;
-    int nRc = connect(s, (const sockaddr *)&sa, sizeof sa);
-    if (nRc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) nRc = Win32AwaitConnect(s, dwTimeoutMs);
-    if (ioctlsocket(s, FIONBIO, &nBlocking) != 0) return -1;
-    return nRc == 0 ? 0 : -1;
+    return Win32ConnectSockAddr((SOCKET)hSocket, (const sockaddr *)&sa, sizeof sa, dwTimeoutMs);
+}
+
+int Win32ConnectTo(KelSocket hSocket, const KelAddress *lpAddress, uint16_t wPortNet, uint32_t dwTimeoutMs) {
+    sockaddr_storage sa;
+    int nLen = KelMakeSockAddrFor(lpAddress, wPortNet, &sa);
+    return Win32ConnectSockAddr((SOCKET)hSocket, (const sockaddr *)&sa, nLen, dwTimeoutMs);
+}
+
+// The system's message for an error code, on one line without its closing
+// period, into the caller's buffer: FormatMessageA is not asked to allocate
+// (what it does inside to find the message is the system's own business).
+void Win32Message(DWORD dwError, char *szText, size_t nSize) {
+    DWORD dwLen = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr,
+        dwError, 0, szText, (DWORD)nSize, nullptr);
+    while (dwLen > 0 && strchr(" .\r\n", szText[dwLen - 1])) --dwLen;
+    if (dwLen == 0)
+        snprintf(szText, nSize, "socket error");
+    else
+        szText[dwLen] = '\0';
+}
+
+int Win32LastError(char *szText, size_t nSize) {
+    int nError = WSAGetLastError();
+    char szMessage[128];
+    Win32Message((DWORD)nError, szMessage, sizeof szMessage);
+    snprintf(szText, nSize, "%s (system error %d)", szMessage, nError);
+    return nError == WSAETIMEDOUT;
+}
+
+// The first lookup of a name starts Windows Sockets 2.2 (see the top). A
+// thread that races the first one may start it as well; that is harmless.
+void Win32StartSockets2(void) {
+    static std::atomic<bool> s_bStarted{false};
+    if (s_bStarted.load(std::memory_order_relaxed)) return;
+    WSADATA wsaData;
+    if (WSAStartup(MAKEWORD(2, 2), &wsaData) == 0) s_bStarted.store(true, std::memory_order_relaxed);
+}
+
+int Win32Resolve(const char *szHost, KelAddress *lpList, int nMax, char *szWhy, size_t nWhySize) {
+    Win32StartSockets2();
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo *lpFound = nullptr;
+    int nRc = getaddrinfo(szHost, nullptr, &hints, &lpFound);
+    if (nRc != 0) {
+        char szMessage[128];
+        Win32Message((DWORD)nRc, szMessage, sizeof szMessage);
+        snprintf(szWhy, nWhySize, "%s (system error %d)", szMessage, nRc);
+        return -1;
+    }
+    int nCount = KelCopyAddresses(lpFound, lpList, nMax);
+    freeaddrinfo(lpFound);
+    if (nCount == 0) snprintf(szWhy, nWhySize, "it has no IPv4 or IPv6 address");
+    return nCount ? nCount : -1;
 }
 
 int Win32SetNoDelay(KelSocket hSocket) {
@@ -128,10 +221,10 @@ int Win32LocalTime(int64_t nTime, KelLocalTime *lpLocal) {
 
 const KelPlatform &KelPlatformDefaults(void) {
     static const KelPlatform s_Defaults = {
-        Win32Startup,     Win32Socket, Win32Bind,  Win32Connect,  Win32SetNoDelay, Win32SetTimeouts,
-        Win32Send,        Win32Recv,   Win32Close, Win32InetAddr, Win32InetNtoa,   Win32LookupHost,
-        Win32GetEnv,      Win32Alloc,  Win32Free,  Win32Time,     Win32LocalTime,  KelSeedRandomDefault,
-        KelRandomDefault,
+        Win32Startup, Win32Socket,    Win32Bind,      Win32Connect,    Win32Resolve,         Win32SocketFor,
+        Win32BindAny, Win32ConnectTo, Win32LastError, Win32SetNoDelay, Win32SetTimeouts,     Win32Send,
+        Win32Recv,    Win32Close,     Win32InetAddr,  Win32InetNtoa,   Win32LookupHost,      Win32GetEnv,
+        Win32Alloc,   Win32Free,      Win32Time,      Win32LocalTime,  KelSeedRandomDefault, KelRandomDefault,
     };
     return s_Defaults;
 }

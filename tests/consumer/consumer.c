@@ -25,6 +25,11 @@ static int Equal(const char *szA, const char *szB) {
     return *szA == *szB;
 }
 
+static int Starts(const char *szText, const char *szStart) {
+    while (*szStart && *szText == *szStart) ++szText, ++szStart;
+    return *szStart == 0;
+}
+
 static void KELAPI_CALL CountLine(const char *szLine) {
     ++nLines;
     if (Contains(szLine, "KelFreeConnection hConnection =  ")) bSawFreeLine = 1;
@@ -39,7 +44,7 @@ int KelConsumerMain(void);
 int KelConsumerMain(void) {
     HKELCONNECTION hConnection = 0;
     HKELHOXSYSTEM hSystem = 0;
-    char szText[16];
+    char szText[16], szReason[512];
 
     fKelTraceFunc = CountLine;
     bKelTraceOn = 1;
@@ -55,6 +60,14 @@ int KelConsumerMain(void) {
     /* Port 1 of the loopback address: nothing listens there. */
     Check(KelAllocHoxSystem(KelStrToIP("127.0.0.1"), 1, "user", "pw", 0, &hSystem) == KEL_ERR_NOT_CONNECTED &&
           hSystem == 0);
+    /* The reason outlives the clean-up inside KelAllocHoxSystem: it is kept
+     * in the library's per-thread storage, which works across the boundary. */
+    Check(KelGetErrorText(szReason, sizeof szReason) == KEL_OK &&
+          Starts(szReason, "connect to 127.0.0.1:1: "));
+    Check(KelAllocConnectionByName("[::1]", 1, "user", "pw", 0, &hConnection) == KEL_OK &&
+          KelFreeConnection(hConnection) == KEL_OK);
+    Check(KelGetErrorText(szReason, 4) == KEL_OK && Equal(szReason, "con") &&
+          KelGetErrorText(0, 4) == KEL_ERR_PARAM);
     Check(Equal(KelResultText(KEL_ERR_LOCKED), "The connection is busy: its busy flag is already set."));
     bKelTraceOn = 0;
     Check(nLines >= 10);

@@ -52,6 +52,8 @@ int32_t UseEveryDeclaration(uint32_t dwIP) {
     nRc |= KelAllocHoxSystem(dwIP, 0, "user", "pw", "pw2", &hSystem);
 #endif
     nRc |= KelIPToStr(KelStrToIP("10.0.0.1") | KelHostNameToIP("localhost"), szText);
+    nRc |= KelAllocConnectionByName("[::1]", 0, "user", "pw", 0, &hConnection);
+    nRc |= KelGetErrorText(szText, 16u);
     dwCount = KelDwordToNet(KelDwordToHost(info.dwServerID)) + KelWordToNet(KelWordToHost(0x1234u));
     (void)KelStrCopyToHostCP(KelStrCopyToNetCP(szText, info.szServerDescription, 16u), "x", 1u);
     if (KelResultText(nRc)[0] == '\0' || info.bLogonData != info.abFill[0]) return KEL_ERR_SYSTEM;

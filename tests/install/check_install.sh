@@ -3,10 +3,11 @@
 # a C program built with find_package(kelapi) and the same program built
 # with pkg-config, the examples built from their installed sources, the
 # installed kelcli, the man pages through man -l; and checks that the
-# binaries were installed stripped.
-#   check_install.sh <build-dir> <work-dir> <version>
+# binaries were installed as the build type promises: stripped, or as built
+# (a Debug build keeps its debug information, as does KEL_INSTALL_STRIP=OFF).
+#   check_install.sh <build-dir> <work-dir> <version> stripped|as-built
 set -euo pipefail
-build=$1 work=$2 version=$3
+build=$1 work=$2 version=$3 strip=$4
 here=$(cd "$(dirname "$0")" && pwd)
 prefix=$work/prefix
 rm -rf "$work"
@@ -35,7 +36,13 @@ usage=$(LD_LIBRARY_PATH=$libdir "$work/examples/example_system_info" 2>&1 || tru
 for page in man1/kelcli.1 man1/kelsrv.1 man3/kelapi.3; do
   MANWIDTH=80 man -l "$prefix/share/man/$page" 2>/dev/null | grep -q "^NAME" || { echo "man -l $page shows nothing"; exit 1; }
 done
-for binary in "$prefix/bin/kelcli" "$prefix/bin/kelsrv" "$libdir/libkelapi.so.1"; do
-  if objdump -h "$binary" | grep -q '\.debug_'; then echo "$binary is not stripped"; exit 1; fi
+debug_info() { case "$(objdump -h "$1")" in *" .debug_"*) echo "with debug information" ;; *) echo "stripped" ;; esac; }
+for binary in bin/kelcli bin/kelsrv lib/libkelapi.so.1; do
+  installed=$prefix/$binary
+  [ "$binary" != lib/libkelapi.so.1 ] || installed=$libdir/libkelapi.so.1
+  expected=stripped
+  [ "$strip" = stripped ] || expected=$(debug_info "$build/$binary")
+  actual=$(debug_info "$installed")
+  [ "$actual" = "$expected" ] || { echo "$installed is $actual, expected $expected"; exit 1; }
 done
-echo "installed library, package files, examples, man pages and tools work from $prefix"
+echo "installed library, package files, examples, man pages and tools work from $prefix ($(debug_info "$prefix/bin/kelcli"))"

@@ -1,6 +1,8 @@
 // fake_seam.cpp - the scripted platform seam.
 #include "fake_seam.h"
 
+#include "kelapi_address.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -90,6 +92,14 @@ void FakeFree(void *lpMemory) {
     free(lpMemory);
 }
 
+const char *FamilyName(int nFamily) { return nFamily == KEL_FAMILY_IPV6 ? "v6" : "v4"; }
+
+KelSocket FakeSocket() {
+    if (g_Fake.socketFail.ShouldFail()) return KEL_INVALID_SOCKET;
+    ++g_Fake.nOpenSockets;
+    return g_Fake.hNextSocket;
+}
+
 std::vector<std::string> g_TraceLines;
 std::mutex g_TraceMutex;
 
@@ -108,11 +118,7 @@ void InstallFakePlatform() {
         ++g_Fake.nStartupCalls;
         return g_Fake.nStartupResult;
     };
-    p.pfnSocket = []() -> KelSocket {
-        if (g_Fake.socketFail.ShouldFail()) return KEL_INVALID_SOCKET;
-        ++g_Fake.nOpenSockets;
-        return g_Fake.hNextSocket;
-    };
+    p.pfnSocket = FakeSocket;
     p.pfnBind = [](KelSocket, uint32_t, uint16_t) {
         g_Fake.setup.push_back("bind");
         return g_Fake.bindFail.ShouldFail() ? -1 : 0;
@@ -121,6 +127,31 @@ void InstallFakePlatform() {
         g_Fake.setup.push_back("connect " + std::to_string(KelWordToNet(wPortNet)) + " " +
                                std::to_string(dwTimeoutMs));
         return g_Fake.connectFail.ShouldFail() ? -1 : 0;
+    };
+    p.pfnResolve = [](const char *szHost, KelAddress *lpList, int nMax, char *szWhy, size_t nWhySize) {
+        g_Fake.setup.push_back(std::string("resolve ") + szHost);
+        snprintf(szWhy, nWhySize, "%s", g_Fake.resolveError.c_str());
+        int nCount = std::min(nMax, (int)g_Fake.resolved.size());
+        std::copy(g_Fake.resolved.begin(), g_Fake.resolved.begin() + nCount, lpList);
+        return nCount ? nCount : -1;
+    };
+    p.pfnSocketFor = [](int nFamily) {
+        g_Fake.setup.push_back(std::string("socket ") + FamilyName(nFamily));
+        return FakeSocket();
+    };
+    p.pfnBindAny = [](KelSocket, int nFamily) {
+        g_Fake.setup.push_back(std::string("bind ") + FamilyName(nFamily));
+        return g_Fake.bindFail.ShouldFail() ? -1 : 0;
+    };
+    p.pfnConnectTo = [](KelSocket, const KelAddress *lpAddress, uint16_t wPortNet, uint32_t dwTimeoutMs) {
+        char szAddress[KEL_ADDRESS_TEXT_SIZE];
+        KelFormatAddress(lpAddress, KelWordToNet(wPortNet), szAddress, sizeof szAddress);
+        g_Fake.setup.push_back(std::string("connect ") + szAddress + " " + std::to_string(dwTimeoutMs));
+        return g_Fake.connectFail.ShouldFail() ? -1 : 0;
+    };
+    p.pfnLastError = [](char *szText, size_t nSize) {
+        snprintf(szText, nSize, "%s", g_Fake.lastError.c_str());
+        return g_Fake.bLastTimedOut ? 1 : 0;
     };
     p.pfnSetNoDelay = [](KelSocket) {
         g_Fake.setup.push_back("nodelay");
@@ -203,6 +234,25 @@ bool TraceCapture::Has(const std::string &part) const {
     return std::any_of(g_TraceLines.begin(), g_TraceLines.end(),
                        [&](const std::string &line) { return line.find(part) != std::string::npos; });
 }
+
+KelAddress V6(std::initializer_list<uint8_t> bytes, uint32_t dwScopeId) {
+    KelAddress address = {KEL_FAMILY_IPV6, {0}, dwScopeId};
+    std::copy(bytes.begin(), bytes.end(), address.abAddr);
+    return address;
+}
+
+KelAddress V4(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4) {
+    KelAddress address = {KEL_FAMILY_IPV4, {b1, b2, b3, b4}, 0};
+    return address;
+}
+
+std::string Reason() {
+    char szText[KEL_REASON_SIZE];
+    KelGetErrorText(szText, sizeof szText);
+    return szText;
+}
+
+void PlantReason(const char *szText) { KelSetReason(nullptr, 0, nullptr, "%s", szText); }
 
 Bytes BE32(uint32_t dwValue) {
     return {(uint8_t)(dwValue >> 24), (uint8_t)(dwValue >> 16), (uint8_t)(dwValue >> 8), (uint8_t)dwValue};

@@ -47,9 +47,15 @@ struct FakePlatformState {
     size_t nSendCut = SIZE_MAX, nSentTotal = 0;
     bool bSendCutByReset = false;
     std::function<void(const uint8_t *, size_t)> peer;  // sees the bytes the peer takes, if set
-    bool bSendFailed = false;        // a send failed or came short
-    int nRecvAfterFailedSend = 0;    // receives made after that
-    std::vector<std::string> setup;  // "nodelay", "bind", "connect <port> <ms>", "timeouts <ms>"
+    bool bSendFailed = false;      // a send failed or came short
+    int nRecvAfterFailedSend = 0;  // receives made after that
+    // "nodelay", "bind", "connect <port> <ms>", "timeouts <ms>"; for named
+    // connections "resolve <name>", "socket v4|v6", "bind v4|v6", "connect <address> <ms>".
+    std::vector<std::string> setup;
+    std::vector<KelAddress> resolved;  // what the resolver gives; none: the name does not resolve
+    std::string resolveError = "no such name here";
+    std::string lastError = "fake failure (system error 1)";  // what the system says of a failed call
+    bool bLastTimedOut = false;
     int nNoDelayResult = 0;
     Bytes recvData;                 // the stream the receives read from
     std::deque<int> recvChunks;     // bytes each receive delivers at most; none left: the stream has ended
@@ -70,6 +76,13 @@ struct FakePlatformState {
 extern FakePlatformState g_Fake;
 
 void InstallFakePlatform();
+
+// Addresses for g_Fake.resolved: 16 bytes as written, or the 4 of an IPv4 address.
+KelAddress V6(std::initializer_list<uint8_t> bytes, uint32_t dwScopeId = 0);
+KelAddress V4(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4);
+// The thread's reason (KelGetErrorText), and planting one to see whether a call replaces it.
+std::string Reason();
+void PlantReason(const char *szText);
 void InstallTappedRealPlatform();  // the real start-up still to run
 
 // Adds bytes for the receives to deliver, in chunks of at most nChunk bytes (0: one chunk).

@@ -79,6 +79,24 @@ private:
     void Expect(bool bHeld, const std::string &what) {
         if (!bHeld) r_.violations.push_back(what);
     }
+    // A call of the session: one that fails writes a reason of its own, one
+    // that succeeds leaves the thread's reason as it was (disconnects and
+    // clean-ups included, whatever they meet on the way).
+    template <class Call>
+    int32_t Checked(const char *szCall, Call call) {
+        PlantReason("planted");
+        int32_t nRc = call();
+        const std::string reason = Reason();
+        if (nRc == KEL_OK)
+            Expect(reason == "planted",
+                   std::string(szCall) + " succeeded and wrote the reason '" + reason + "'");
+        else
+            Expect(reason != "planted" && reason.find(": ") != std::string::npos,
+                   std::string(szCall) + " failed without a reason: '" + reason + "'");
+        return nRc;
+    }
+#define CHECKED(call) Checked(#call, [&] { return call; })
+
     void ExpectCode(int32_t nGot, int32_t nWanted, const std::string &call) {
         Expect(nGot == nWanted, call + " gave " + std::to_string(nGot) + ", not " + std::to_string(nWanted));
     }
@@ -96,7 +114,7 @@ private:
         int32_t nRc;
         if (plan_.path == SessionPath::System) {
             hSystem_ = kUnwritten;
-            nRc = KelAllocHoxSystem(0x0100007F, 0, c[0], c[1], c[2], &hSystem_);
+            nRc = CHECKED(KelAllocHoxSystem(0x0100007F, 0, c[0], c[1], c[2], &hSystem_));
             Expect(IsOpenCode(nRc, false), "KelAllocHoxSystem gave " + std::to_string(nRc));
             Expect((nRc == KEL_OK) == (hSystem_ != nullptr) && hSystem_ != kUnwritten,
                    "KelAllocHoxSystem's handle");
@@ -104,18 +122,18 @@ private:
             if (hSystem_) ExpectCode(KelGetConnection(hSystem_, &hCon_), KEL_OK, "KelGetConnection");
             return Step(SessionStep::Open, nRc);
         }
-        nRc = KelAllocConnection(0x0100007F, 0, c[0], c[1], c[2], &hCon_);
+        nRc = CHECKED(KelAllocConnection(0x0100007F, 0, c[0], c[1], c[2], &hCon_));
         Expect(OneOf(nRc, {KEL_OK, KEL_ERR_SYSTEM}) && (nRc == KEL_OK) == (hCon_ != nullptr),
                "KelAllocConnection gave " + std::to_string(nRc));
         if (!Step(SessionStep::Alloc, nRc)) return false;
         if (plan_.bLockHeld) ExpectCode(KelLock(hCon_), KEL_OK, "KelLock");
         if (plan_.path == SessionPath::External) {
             hSystem_ = kUnwritten;
-            nRc = KelAllocHoxSystemExt(hCon_, &hSystem_);
+            nRc = CHECKED(KelAllocHoxSystemExt(hCon_, &hSystem_));
             Expect((nRc == KEL_OK) != (hSystem_ == kUnwritten), "KelAllocHoxSystemExt's handle");
             if (nRc != KEL_OK) hSystem_ = nullptr;
         } else {
-            nRc = KelConnect(hCon_);
+            nRc = CHECKED(KelConnect(hCon_));
         }
         Expect(IsOpenCode(nRc, plan_.bLockHeld), "the connect gave " + std::to_string(nRc));
         if (nRc == KEL_OK)
@@ -136,24 +154,35 @@ private:
         if (g_Fake.nAllocs < g_Fake.allocFail.nCalls)
             Expect(g_Fake.setup.empty(), "a connect without a system record");
         if (!bOpen) return;
-        ExpectCode(KelConnect(hCon_), KEL_ERR_ALREADY_CONNECTED, "KelConnect on a half-open record");
-        ExpectCode(KelFreeConnection(hCon_), KEL_ERR_CONNECTED, "KelFreeConnection on a half-open record");
+        ExpectCode(CHECKED(KelConnect(hCon_)), KEL_ERR_ALREADY_CONNECTED, "KelConnect on a half-open record");
+        ExpectCode(CHECKED(KelFreeConnection(hCon_)), KEL_ERR_CONNECTED,
+                   "KelFreeConnection on a half-open record");
     }
 
+    // The separate calls, or on the direct path the one call that makes them.
     int32_t Exchange() {
         Bytes data = Pattern(plan_.dwExchangeLen, 3);
         KelCommand cmd = Record(kEchoCommand, 0x1234, 0, 0, plan_.dwExchangeLen);
         uint32_t dwCount = 0;
-        int32_t nRc = KelSendCommand(hCon_, &cmd, 0);
-        if (nRc == KEL_OK) nRc = KelSend(hCon_, data.data(), plan_.dwExchangeLen, &dwCount, 1);
+        if (plan_.path == SessionPath::Direct) {
+            Bytes reply(4096);
+            int32_t nRc =
+                CHECKED(KelExchange(hCon_, &cmd, data.data(), kEchoReply, &cmd, reply.data(), 4096, &dwCount));
+            if (nRc == KEL_OK && cmd.dwDataLen > 4096) nRc = CHECKED(KelDispatchCommand(hCon_, &cmd));
+            Expect(OneOf(nRc, {KEL_OK, KEL_ERR_COMM, KEL_ERR_PROTOCOL}),
+                   "the exchange gave " + std::to_string(nRc));
+            return nRc;
+        }
+        int32_t nRc = CHECKED(KelSendCommand(hCon_, &cmd, 0));
+        if (nRc == KEL_OK) nRc = CHECKED(KelSend(hCon_, data.data(), plan_.dwExchangeLen, &dwCount, 1));
         Expect(OneOf(nRc, {KEL_OK, KEL_ERR_COMM}), "sending the request gave " + std::to_string(nRc));
         if (nRc != KEL_OK) return nRc;
-        nRc = KelWaitForResponse(hCon_, kEchoReply, &cmd);
+        nRc = CHECKED(KelWaitForResponse(hCon_, kEchoReply, &cmd));
         if (nRc == KEL_OK && cmd.dwDataLen <= 4096) {
             Bytes reply(cmd.dwDataLen);
-            nRc = KelReceive(hCon_, reply.data(), cmd.dwDataLen, &dwCount, 1);
+            nRc = CHECKED(KelReceive(hCon_, reply.data(), cmd.dwDataLen, &dwCount, 1));
         } else if (nRc == KEL_OK) {
-            nRc = KelDispatchCommand(hCon_, &cmd);
+            nRc = CHECKED(KelDispatchCommand(hCon_, &cmd));
         }
         Expect(OneOf(nRc, {KEL_OK, KEL_ERR_COMM, KEL_ERR_PROTOCOL}), "the reply gave " + std::to_string(nRc));
         return nRc;
@@ -162,7 +191,7 @@ private:
     void Release() {
         if (hSystem_) {
             size_t nSends = g_Fake.sends.size();
-            ExpectCode(KelFreeHoxSystem(hSystem_), KEL_OK, "KelFreeHoxSystem");
+            ExpectCode(CHECKED(KelFreeHoxSystem(hSystem_)), KEL_OK, "KelFreeHoxSystem");
             if (plan_.path == SessionPath::External)
                 Expect(HasSocket(hCon_) && g_Fake.sends.size() == nSends,
                        "KelFreeHoxSystem touched the caller's connection");
@@ -170,11 +199,11 @@ private:
         r_.sends = Sizes(g_Fake.sends);
         if (plan_.path == SessionPath::System || !hCon_) return;
         int32_t nExpected = HasSocket(hCon_) ? KEL_OK : KEL_ERR_NOT_CONNECTED;
-        ExpectCode(KelDisconnect(hCon_), nExpected, "KelDisconnect");
+        ExpectCode(CHECKED(KelDisconnect(hCon_)), nExpected, "KelDisconnect");
         r_.sends = Sizes(g_Fake.sends);
         Expect(!HasSocket(hCon_) && Con(hCon_)->dwLock == KEL_LOCK_FREE, "KelDisconnect left state behind");
         ConnectAgain();
-        ExpectCode(KelFreeConnection(hCon_), KEL_OK, "KelFreeConnection");
+        ExpectCode(CHECKED(KelFreeConnection(hCon_)), KEL_OK, "KelFreeConnection");
     }
 
     // The record, disconnected, logs on to a sound server as a new one would:
@@ -191,10 +220,10 @@ private:
         f.nSendCut = SIZE_MAX;
         f.bSendFailed = false;
         f.sends.clear();
-        ExpectCode(KelConnect(hCon_), KEL_OK, "KelConnect once more");
+        ExpectCode(CHECKED(KelConnect(hCon_)), KEL_OK, "KelConnect once more");
         Expect(Sizes(f.sends) == std::vector<size_t>({97, 50}),
                "the next connect sent more than its requests");
-        ExpectCode(KelDisconnect(hCon_), KEL_OK, "KelDisconnect once more");
+        ExpectCode(CHECKED(KelDisconnect(hCon_)), KEL_OK, "KelDisconnect once more");
     }
 
     const SessionPlan &plan_;

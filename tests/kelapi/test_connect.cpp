@@ -4,6 +4,9 @@
 // answer. The failures of a connect and the state they leave are swept in
 // test_session.cpp.
 #include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <iterator>
 #include <string>
 
 #include "fake_session.h"
@@ -31,6 +34,19 @@ Bytes Field(const std::string &text, size_t nSize) {
 }
 
 class ConnectSeam : public SeamTest {};
+
+// The trace texts of a connect, each up to its value.
+std::vector<std::string> TextsUpToTheirValues(const TraceCapture &trace) {
+    std::vector<std::string> texts;
+    for (const std::string &text : trace.Texts()) texts.push_back(text.substr(0, text.find("= ") + 2));
+    return texts;
+}
+
+// The lines of a connect by address, as they have always been.
+const std::vector<std::string> kAddressConnectLines = {
+    "KelConnect hConnection = ", "KelConnect hSocket = ",     "KelConnect bind rc = ",
+    "KelConnect connect rc = ",  "KelLock hConnection = ",    "   dwServerID = ",
+    "   dwServerVersion = ",     "   szServerDescription = ", "KelUnLock hConnection = "};
 
 uint32_t g_dwNextRandom = 0;
 uint32_t CountingRandom(void) { return g_dwNextRandom++ * 0x1111u; }
@@ -62,7 +78,7 @@ TEST_F(ConnectSeam, ConnectSendsIdentifyAndScrambledLogonAndDisconnectOneFrame) 
         ScriptReceive(Concat({replies[0], replies[1], replies[3]}));
         TraceCapture trace;
         ASSERT_EQ(KEL_OK, KelConnect(h));
-        EXPECT_TRUE(trace.ErrorCodes().empty());
+        EXPECT_EQ(kAddressConnectLines, TextsUpToTheirValues(trace));
         ASSERT_EQ((std::vector<size_t>{97, 50}), Sizes(g_Fake.sends));
         // Nagle off at once, the default port; without a time-out the plain connect and no socket option.
         std::vector<std::string> setup = {"nodelay", "bind", "connect 2893 " + std::to_string(c.dwTimeout)};
@@ -121,6 +137,219 @@ TEST_F(ConnectSeam, LostIdentifyReplyIsReportedByEveryLevelOnTheWay) {
               std::vector<std::string>(sites.begin() + 3, sites.begin() + 6));
     EXPECT_EQ(sites.begin() + 3, std::find(sites.begin(), sites.begin() + 3, sites[6])) << sites[6];
     EXPECT_EQ(0u, sites[6].rfind("KelConct at ", 0)) << sites[6];
+}
+
+// A named connection resolves at every connect and tries the addresses in
+// the resolver's order, each with a new socket of its family bound to the
+// family's any-address; one that cannot be made, bound or connected is
+// closed and the next one tried. The first to accept carries identify and
+// logon exactly as a connection by address does, whose lines the trace
+// shows after each address tried. Nothing left: 101, no socket, and a reason
+// that names the host and what each address met; the thread's reason is
+// only written when the connect fails.
+TEST_F(ConnectSeam, NamedConnectionTriesEachAddressInTurnUntilOneAccepts) {
+    const KelAddress v6 = V6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}), v4 = V4(127, 0, 0, 1);
+    const std::string sFake = "fake failure (system error 1)",
+                      sOn = "connect to localhost:2893: [::1]:2893: ";
+    const struct {
+        const char *szHost;
+        std::vector<KelAddress> resolved;
+        FailPlan FakePlatformState::*fail;  // its first call fails
+        int32_t nExpected;
+        std::vector<std::string> setup;
+        std::string reason = "";  // "" when the connect succeeds
+    } cases[] = {
+        {"localhost",
+         {v6, v4},
+         &FakePlatformState::connectFail,
+         KEL_OK,
+         {"resolve localhost", "socket v6", "nodelay", "bind v6", "connect [::1]:2893 250", "socket v4",
+          "nodelay", "bind v4", "connect 127.0.0.1:2893 250"}},
+        {"localhost",
+         {v6, v4},
+         &FakePlatformState::socketFail,
+         KEL_OK,
+         {"resolve localhost", "socket v6", "socket v4", "nodelay", "bind v4", "connect 127.0.0.1:2893 250"}},
+        {"localhost",
+         {v6, v4},
+         &FakePlatformState::bindFail,
+         KEL_OK,
+         {"resolve localhost", "socket v6", "nodelay", "bind v6", "socket v4", "nodelay", "bind v4",
+          "connect 127.0.0.1:2893 250"}},
+        {"[::1]",
+         {v6},
+         nullptr,
+         KEL_OK,
+         {"resolve ::1", "socket v6", "nodelay", "bind v6", "connect [::1]:2893 250"}},
+        {"localhost",
+         {},
+         nullptr,
+         KEL_ERR_NOT_CONNECTED,
+         {"resolve localhost"},
+         "connect to localhost:2893: the name does not resolve: no such name here"},
+        {"::1",
+         {v6},
+         &FakePlatformState::connectFail,
+         KEL_ERR_NOT_CONNECTED,
+         {"resolve ::1", "socket v6", "nodelay", "bind v6", "connect [::1]:2893 250"},
+         "connect to [::1]:2893: fake failure (system error 1)"},
+        {"localhost",
+         {v6, v4},
+         &FakePlatformState::connectFail,
+         KEL_ERR_NOT_CONNECTED,
+         {},
+         sOn + sFake + "; 127.0.0.1:2893: " + sFake},
+        {"localhost",
+         {v6, v4},
+         &FakePlatformState::bindFail,
+         KEL_ERR_NOT_CONNECTED,
+         {},
+         sOn + "cannot bind the socket: " + sFake + "; 127.0.0.1:2893: cannot bind the socket: " + sFake},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.szHost) + " " + c.reason);
+        InstallFakePlatform();
+        ASSERT_EQ(KEL_OK, KelAllocConnectionByName(c.szHost, 0, "user", "pass", nullptr, &h));
+        ASSERT_EQ(KEL_OK, KelSetTimeout(h, 250));  // each attempt is bounded by it
+        EXPECT_EQ(0u, Con(h)->dwIP);
+        g_Fake.resolved = c.resolved;
+        if (c.fail) (g_Fake.*c.fail) = FailPlan{1, c.nExpected != KEL_OK, 0};
+        const std::vector<Bytes> replies = SoundHostReplies();
+        ScriptReceive(Concat({replies[0], replies[1]}));
+        PlantReason("planted");
+        TraceCapture trace;
+        ASSERT_EQ(c.nExpected, KelConnect(h));
+        std::vector<std::string> setup = c.setup;
+        if (c.nExpected == KEL_OK) setup.push_back("timeouts 250");  // on the socket that stands
+        if (!c.setup.empty()) {
+            EXPECT_EQ(setup, g_Fake.setup);
+        }
+        EXPECT_EQ(c.reason.empty() ? "planted" : c.reason, Reason());
+        EXPECT_EQ(0, g_Fake.nOpenSockets - (c.nExpected == KEL_OK ? 1 : 0))
+            << "a socket of a failed attempt is open";
+        if (c.nExpected != KEL_OK) {
+            EXPECT_EQ(KEL_INVALID_SOCKET, Con(h)->hSocket);
+            EXPECT_TRUE(g_Fake.sends.empty());
+            EXPECT_EQ(0u, Con(h)->dwLock);
+        } else {
+            EXPECT_EQ((std::vector<size_t>{97, 50}), Sizes(g_Fake.sends));
+            std::vector<std::string> lines = TextsUpToTheirValues(trace), tried;
+            auto addressLine = [](const std::string &text) { return text == "KelConnect address = "; };
+            std::copy_if(lines.begin(), lines.end(), std::back_inserter(tried), addressLine);
+            lines.erase(std::remove_if(lines.begin(), lines.end(), addressLine), lines.end());
+            EXPECT_EQ(c.resolved.size() == 2 ? 2u : 1u, tried.size());
+            EXPECT_TRUE(trace.Has("KelConnect address =  [::1]:2893")) << "the address tried";
+            // After the addresses that failed, the lines of a connect by address.
+            EXPECT_EQ(kAddressConnectLines[0], lines.front());
+            EXPECT_EQ(std::vector<std::string>(kAddressConnectLines.begin() + 1, kAddressConnectLines.end()),
+                      std::vector<std::string>(lines.end() - 8, lines.end()));
+            Con(h)->hSocket = KEL_INVALID_SOCKET;
+            --g_Fake.nOpenSockets;
+        }
+        EXPECT_EQ(KEL_OK, KelFreeConnection(h));
+        h = nullptr;
+    }
+    // 255 characters of host text are kept whole.
+    const std::string sLong(255, 'h');
+    ASSERT_EQ(KEL_OK, KelAllocConnectionByName(sLong.c_str(), 7, "u", "p", nullptr, &h));
+    EXPECT_EQ(sLong, Con(h)->szHost);
+    EXPECT_EQ(7, Con(h)->wPort);
+}
+
+// Each kind of failure of a connect says why in one line: the step, the
+// address, and what the system said or the server answered. The clean-up
+// that follows (KelAllocHoxSystem's own, or a KelDisconnect that succeeds
+// whatever it meets) leaves the reason as it is.
+TEST_F(ConnectSeam, EachFailureOfAConnectSaysWhyAndTheCleanUpKeepsIt) {
+    const std::vector<Bytes> replies = SoundHostReplies();
+    auto logon = [](uint32_t dwRetCode, const Bytes &data) {
+        return WireRecord(Record(KEL_RSP_LOGON, 0, dwRetCode, 0, (uint32_t)data.size()), data);
+    };
+    const std::string sAt = "127.0.0.1:2893: ", sIdentify = "identify with " + sAt;
+    enum Way { System, Direct, DirectBusy };
+    const struct {
+        const char *szWhat;
+        Way way;
+        std::function<void()> fault;
+        int32_t nExpected;
+        std::string reason;
+    } cases[] = {
+        {"refused", System, [] { g_Fake.connectFail.nFailAt = 1; }, KEL_ERR_NOT_CONNECTED,
+         "connect to " + sAt + "fake failure (system error 1)"},
+        {"connect timed out", Direct,
+         [] {
+             g_Fake.connectFail.nFailAt = 1;
+             g_Fake.bLastTimedOut = true;
+         },
+         KEL_ERR_NOT_CONNECTED, "connect to " + sAt + "timed out after 250 ms"},
+        {"no socket", System, [] { g_Fake.socketFail.nFailAt = 1; }, KEL_ERR_SYSTEM,
+         "connect to " + sAt + "cannot create a socket: fake failure (system error 1)"},
+        {"closed in the middle of a reply", System,
+         [&] { ScriptReceive(Bytes(replies[0].begin(), replies[0].end() - 40)); }, KEL_ERR_COMM,
+         sIdentify + "receive: the server closed the connection"},
+        {"silent", Direct,
+         [] {
+             g_Fake.nRecvErrorAfterScript = -1;
+             g_Fake.bLastTimedOut = true;
+         },
+         KEL_ERR_COMM, sIdentify + "receive: timed out after 250 ms"},
+        {"send refused", Direct,
+         [] {
+             g_Fake.nSendCut = 0;
+             g_Fake.bSendCutByReset = true;
+         },
+         KEL_ERR_COMM, sIdentify + "send: fake failure (system error 1)"},
+        {"marker", System, [] { ScriptReceive(IdentifyReply(0x43123456u)); }, KEL_ERR_PROTOCOL,
+         sIdentify + "the server's identifier 0x43123456 lacks the marker 0x53"},
+        {"identify code", Direct,
+         [] {
+             ScriptReceive(
+                 WireRecord(Record(KEL_RSP_IDENTIFY, 0, 0x00010001u, 0, 88), IdentifyBlock(0x53000001u)));
+         },
+         KEL_ERR_PROTOCOL, sIdentify + "the reply carries host return code 0x00010001"},
+        {"identify length", Direct,
+         [] { ScriptReceive(WireRecord(Record(KEL_RSP_IDENTIFY, 0, 0, 0, 80), Bytes(80, 0x53))); },
+         KEL_ERR_PROTOCOL, sIdentify + "the reply announces 80 data bytes, not 88"},
+        {"no skip", Direct, [] { ScriptReceive(WireRecord(Record(0x777u, 0, 0, 0, 0, KEL_FLAG_NOSKIP))); },
+         KEL_ERR_PROTOCOL,
+         sIdentify + "receive: frame 0x00000777 came unawaited and may not be skipped (flag 0x10)"},
+        {"logon refused", System,
+         [&] {
+             ScriptReceive(Concat({replies[0], logon(0x00010002u, {})}));
+         },
+         KEL_ERR_HOST_106, "log on to " + sAt + "refused by the host with return code 0x00010002"},
+        {"logon length", Direct,
+         [&] {
+             ScriptReceive(Concat({replies[0], logon(0, {1, 2})}));
+         },
+         KEL_ERR_PROTOCOL, "log on to " + sAt + "the reply announces 2 data bytes, not 1"},
+        {"busy", DirectBusy, [] {}, KEL_ERR_LOCKED, "KelLock: the connection's busy flag is already set"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.szWhat);
+        InstallFakePlatform();
+        c.fault();
+        if (c.way == System) {
+            HKELHOXSYSTEM hSystem = nullptr;
+            EXPECT_EQ(c.nExpected, KelAllocHoxSystem(0x0100007F, 0, "user", "pass", nullptr, &hSystem));
+            EXPECT_EQ(c.reason, Reason());
+            EXPECT_EQ(0, g_Fake.nLiveBlocks);
+            continue;
+        }
+        ASSERT_EQ(KEL_OK, KelAllocConnection(0x0100007F, 0, "user", "pass", nullptr, &h));
+        ASSERT_EQ(KEL_OK, KelSetTimeout(h, 250));
+        if (c.way == DirectBusy) {
+            ASSERT_EQ(KEL_OK, KelLock(h));
+        }
+        EXPECT_EQ(c.nExpected, KelConnect(h));
+        EXPECT_EQ(c.reason, Reason());
+        if (Con(h)->hSocket != KEL_INVALID_SOCKET) {
+            EXPECT_EQ(KEL_OK, KelDisconnect(h));
+        }
+        EXPECT_EQ(c.reason, Reason());
+        EXPECT_EQ(KEL_OK, KelFreeConnection(h));
+        h = nullptr;
+    }
 }
 
 // ---- Over loopback TCP, with the real platform; its sends are recorded
@@ -199,12 +428,75 @@ TEST_F(ConnectWire, RefusedTcpConnectionLeavesTheRecordUnconnected) {
     netio::Close(netio::Listen("127.0.0.1", 0, &wPort));
     ASSERT_NE(0, wPort);
     Alloc(wPort);
+    std::string sFirst;
     for (int nTry = 1; nTry <= 2; ++nTry) {
         EXPECT_EQ(KEL_ERR_NOT_CONNECTED, KelConnect(h));
         EXPECT_EQ(KEL_INVALID_SOCKET, Con()->hSocket);
         EXPECT_EQ(0u, Con()->dwLock);
+        if (nTry == 1) sFirst = Reason();
+        // The same refusal, met by a connect that waits under a bound, says the same.
+        KelSetTimeout(h, 30000);
     }
     EXPECT_TRUE(g_Fake.sends.empty());
+    // The system's own message and number, whatever its wording here.
+    const std::string sStep = "connect to 127.0.0.1:" + std::to_string(wPort) + ": ";
+    EXPECT_EQ(0u, sFirst.find(sStep)) << sFirst;
+    EXPECT_NE(std::string::npos, sFirst.find(" (system error ", sStep.size() + 1)) << sFirst;
+    EXPECT_EQ(sFirst, Reason());
+    std::printf("reason: %s\n", sFirst.c_str());
+}
+
+// By name: an IPv6 address with or without brackets reaches a server that
+// listens on ::1 only, and a name that does not resolve is named in the
+// reason. Without IPv6 on the machine only the unknown name is checked.
+TEST_F(ConnectWire, NamedConnectionsReachAnIPv6ServerAndNameAnUnknownHost) {
+    kelsrv::Options options;
+    options.address = "::1";
+    std::string error;
+    options.port = 0;
+    bool bIPv6 = reference.Start(options, &error);
+    if (!bIPv6) std::printf("no IPv6 loopback here (%s): its connects are not checked\n", error.c_str());
+    const uint16_t wPort = bIPv6 ? reference.Port() : 1;
+    for (const char *szHost : {"::1", "[::1]", "no-such-host.invalid"}) {
+        SCOPED_TRACE(szHost);
+        bool bKnown = szHost[0] != 'n';
+        if (bKnown && !bIPv6) continue;
+        ASSERT_EQ(KEL_OK, KelAllocConnectionByName(szHost, wPort, "user", "pass", nullptr, &h));
+        EXPECT_EQ(bKnown ? KEL_OK : KEL_ERR_NOT_CONNECTED, KelConnect(h));
+        if (bKnown) {
+            EXPECT_EQ(KEL_FAMILY_IPV6, Con()->addrPeer.nFamily);
+            EXPECT_EQ(KEL_OK, KelDisconnect(h));
+        } else {
+            const std::string sStep = "connect to no-such-host.invalid:" + std::to_string(wPort) + ": ";
+            EXPECT_EQ(0u, Reason().find(sStep + "the name does not resolve: ")) << Reason();
+            std::printf("reason: %s\n", Reason().c_str());
+        }
+        EXPECT_EQ(KEL_OK, KelFreeConnection(h));
+        h = nullptr;
+    }
+}
+
+// Where the machine resolves localhost to two addresses of both families, a
+// server that listens on the second only is reached through the first,
+// refused, one. Each attempt shows in the trace.
+TEST_F(ConnectWire, NamedConnectionGoesOnToTheNextAddressOfLocalhost) {
+    KelAddress aFound[KEL_MAX_ADDRESSES];
+    char szWhy[128];
+    int nFound =
+        KelPlatformDefaults().pfnResolve("localhost", aFound, KEL_MAX_ADDRESSES, szWhy, sizeof szWhy);
+    if (nFound < 2 || aFound[0].nFamily == aFound[1].nFamily)
+        GTEST_SKIP() << "localhost resolves to " << nFound << " address(es) here, not to ::1 and 127.0.0.1";
+    kelsrv::Options options;
+    options.address = aFound[1].nFamily == KEL_FAMILY_IPV6 ? "::1" : "127.0.0.1";
+    ASSERT_EQ(KEL_OK,
+              KelAllocConnectionByName("localhost", StartReferenceServer(options), "u", "p", nullptr, &h));
+    TraceCapture trace;
+    ASSERT_EQ(KEL_OK, KelConnect(h));
+    EXPECT_EQ(aFound[1].nFamily, Con()->addrPeer.nFamily);
+    std::vector<std::string> texts = trace.Texts();
+    EXPECT_EQ(2, std::count_if(texts.begin(), texts.end(), [](const std::string &text) {
+                  return text.rfind("KelConnect address = ", 0) == 0;
+              }));
 }
 
 // With a time-out every wait on a server that says nothing ends with 102 (a
@@ -218,7 +510,11 @@ TEST_F(ConnectWire, TimeOutEndsEveryWaitOnASilentServer) {
         ASSERT_TRUE(silent.Listening());
         Con()->wPort = silent.Port();
         EXPECT_EQ(KEL_ERR_COMM, KelConnect(h));
-        EXPECT_EQ(KEL_OK, KelDisconnect(h));
+        const std::string sReason =
+            "identify with 127.0.0.1:" + std::to_string(silent.Port()) + ": receive: timed out after 200 ms";
+        EXPECT_EQ(sReason, Reason());
+        EXPECT_EQ(KEL_OK, KelDisconnect(h));  // its own wait runs out as well
+        EXPECT_EQ(sReason, Reason());
         EXPECT_EQ(Concat({ClientIdentifyRequest(), kDisconnectFrame}), silent.TakeReceived());
     }
     // Logged on to a server that then never answers.
@@ -248,6 +544,7 @@ TEST_F(ConnectWire, ConnectThatCannotCompleteFailsAsRefusedUnderATimeOut) {
     }
     EXPECT_EQ(KEL_ERR_NOT_CONNECTED, nRc);
     EXPECT_EQ(KEL_INVALID_SOCKET, static_cast<KelConnection *>(queued.back())->hSocket);
+    EXPECT_EQ("connect to 127.0.0.1:" + std::to_string(full.Port()) + ": timed out after 200 ms", Reason());
     for (HKELCONNECTION hQueued : queued) {
         KelDisconnect(hQueued);
         EXPECT_EQ(KEL_OK, KelFreeConnection(hQueued));

@@ -129,6 +129,87 @@ TEST_F(Frames, DispatchDropsTheDataInChunksOfAtMost256Bytes) {
     }
 }
 
+// KelExchange against the separate calls in their documented order, on the
+// same bytes: the same socket sends and receives, reply, data and codes
+// (its own "Error:" line after theirs), nothing allocated; data longer than
+// the buffer stays in the stream for the caller.
+TEST_F(Frames, ExchangeMakesTheSocketCallsOfTheSeparateCallsAndLeavesLongerDataInTheStream) {
+    const Bytes chatter = Concat({WireRecord(Record(0x20000001u, 0, 0, 0, 40), Pattern(40, 9)),
+                                  WireRecord(Record(KEL_CMD_IGNORE, 0, 0, 0, 0, KEL_FLAG_NOSKIP))});
+    const Bytes reply300 = WireRecord(Record(kAppReply, 5, 0x00030004u, 6, 300, 0x20), Pattern(300, 7));
+    const struct {
+        const char *szName;
+        uint32_t dwRequestLen, dwBufferSize;
+        Bytes host;
+        size_t nHostCut, nSendCut;  // the server's and the client's bytes end after this many
+        int32_t nExpected;
+        size_t nLeft;  // the server's bytes left unread
+        bool bSameRecord;
+    } cases[] = {
+        {"no data either way", 0, 0, WireRecord(Record(kAppReply)), SIZE_MAX, SIZE_MAX, KEL_OK, 0, false},
+        {"16 bytes each way into a 16-byte buffer", 16, 16,
+         WireRecord(Record(kAppReply, 0, 0, 0, 16), Pattern(16)), SIZE_MAX, SIZE_MAX, KEL_OK, 0, true},
+        {"frames to dispose of first, 1100 bytes out", 1100, 4096, Concat({chatter, reply300}), SIZE_MAX,
+         SIZE_MAX, KEL_OK, 0, false},
+        {"data longer than the buffer", 16, 299, reply300, SIZE_MAX, SIZE_MAX, KEL_OK, 300, true},
+        {"data cut short", 16, 4096, reply300, 100, SIZE_MAX, KEL_ERR_COMM, 0, false},
+        {"a no-skip frame first", 0, 64, WireRecord(Record(0x777u, 0, 0, 0, 3, KEL_FLAG_NOSKIP), {1, 2, 3}),
+         SIZE_MAX, SIZE_MAX, KEL_ERR_PROTOCOL, 3, false},
+        {"the request cut", 16, 64, reply300, SIZE_MAX, 20, KEL_ERR_COMM, reply300.size(), false},
+    };
+    struct Outcome {
+        int32_t nRc;
+        std::vector<Bytes> sends;
+        std::vector<int> asked, errors;
+        KelCommand reply;
+        Bytes data;
+        uint32_t dwReceived;
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.szName);
+        const Bytes data = Pattern(c.dwRequestLen, 3);
+        auto run = [&](bool bExchange) {
+            Deliver(c.host, c.nHostCut);
+            g_Fake.nSendCut = c.nSendCut;
+            int nAllocs = g_Fake.nAllocs;
+            KelCommand request = Record(kAppCommand, 1, 0, 2, c.dwRequestLen, 0x40), other;
+            KelCommand *lpReply = c.bSameRecord ? &request : &other;
+            Outcome o{};
+            o.data.assign(c.dwBufferSize, 0);
+            TraceCapture trace;
+            if (bExchange) {
+                o.nRc = KelExchange(h, &request, data.data(), kAppReply, lpReply, o.data.data(),
+                                    c.dwBufferSize, &o.dwReceived);
+            } else {
+                uint32_t dwSent = 0;
+                o.nRc = KelSendCommand(h, &request, c.dwRequestLen ? 0 : 1);
+                if (!o.nRc && c.dwRequestLen) o.nRc = KelSend(h, data.data(), c.dwRequestLen, &dwSent, 1);
+                if (!o.nRc) o.nRc = KelWaitForResponse(h, kAppReply, lpReply);
+                if (!o.nRc && lpReply->dwDataLen && lpReply->dwDataLen <= c.dwBufferSize)
+                    o.nRc = KelReceive(h, o.data.data(), lpReply->dwDataLen, &o.dwReceived, 1);
+                if (o.nRc) o.errors.push_back(o.nRc);  // the exchange's own line
+            }
+            EXPECT_EQ(nAllocs, g_Fake.nAllocs);
+            EXPECT_EQ(c.nLeft, std::min(c.host.size(), c.nHostCut) - g_Fake.nRecvPos);
+            o.sends = g_Fake.sends;
+            o.asked = g_Fake.recvAsked;
+            std::vector<int> codes = trace.ErrorCodes();
+            o.errors.insert(o.errors.begin(), codes.begin(), codes.end());
+            o.reply = *lpReply;
+            return o;
+        };
+        const Outcome separate = run(false), exchange = run(true);
+        EXPECT_EQ(c.nExpected, exchange.nRc);
+        EXPECT_EQ(separate.nRc, exchange.nRc);
+        EXPECT_EQ(separate.sends, exchange.sends);
+        EXPECT_EQ(separate.asked, exchange.asked);
+        EXPECT_EQ(separate.errors, exchange.errors);
+        EXPECT_TRUE(Same(separate.reply, exchange.reply));
+        EXPECT_EQ(separate.data, exchange.data);
+        EXPECT_EQ(separate.dwReceived, exchange.dwReceived);
+    }
+}
+
 // Unknown codes, among them neighbours of known ones, are system errors.
 TEST(CmdErrToKelErr, MapsEveryKnownHostCodeAndAnythingElseToSystemError) {
     const struct {

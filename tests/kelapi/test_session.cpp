@@ -198,8 +198,9 @@ struct Refusals {
     HKELCONNECTION hOut = reinterpret_cast<HKELCONNECTION>(0x5678);
     uint32_t dwCount = 99;
     uint8_t abData[8] = {0};
-    KelCommand cmd = Record(1);
+    KelCommand cmd = Record(1), withData = Record(1, 0, 0, 0, 8);
     KelSystemInfo info;
+    std::string sLongHost = std::string(256, 'h');  // one character more than a host may have
 };
 
 // A refused call, named as it is written.
@@ -218,8 +219,19 @@ std::vector<RefusedCall> Refusals::Calls() {
         int32_t nRc = KelSend(x, "x", 1, &dwSent, 1);
         return dwSent == 0 && static_cast<KelConnection *>(hCon)->dwSendLen == 0 ? nRc : -1;
     };
+    const char *const szLongHost = sLongHost.c_str();
+    // KelExchange clears its count once its pointers pass, and sends nothing.
+    auto exchange = [=](void *x) {
+        uint32_t dwGot = 99;
+        KelCommand reply;
+        int32_t nRc = KelExchange(x, &cmd, abData, 1, &reply, abData, sizeof abData, &dwGot);
+        return dwGot == 0 ? nRc : -1;
+    };
     return {
         REFUSED(KelAllocConnection(1, 0, nullptr, p, p, &hOut), 1, 2),
+        REFUSED(KelAllocConnectionByName(nullptr, 0, p, p, p, &hOut), 1, 2),
+        REFUSED(KelAllocConnectionByName(szLongHost, 0, p, p, p, &hOut), 1, 2),
+        REFUSED(KelAllocConnectionByName("h", 0, p, nullptr, p, &hOut), 1, 2),
         REFUSED(KelAllocConnection(1, 0, p, nullptr, p, &hOut), 1, 2),
         REFUSED(KelAllocConnection(1, 0, p, p, p, nullptr), 1, 2),
         REFUSED(KelAllocHoxSystem(1, 0, nullptr, p, p, &hKeep), 1, 2),
@@ -263,6 +275,14 @@ std::vector<RefusedCall> Refusals::Calls() {
         REFUSED(KelWaitForResponse(nullptr, 1, &cmd), 1, 1),
         REFUSED(KelWaitForResponse(hOpen, 1, nullptr), 1, 1),
         REFUSED(KelWaitForResponse(hSys, 1, &cmd), 4, 3),
+        REFUSED(KelExchange(nullptr, &cmd, abData, 1, &cmd, abData, 8, &dwCount), 1, 1),
+        REFUSED(KelExchange(hOpen, nullptr, abData, 1, &cmd, abData, 8, &dwCount), 1, 1),
+        REFUSED(KelExchange(hOpen, &cmd, abData, 1, nullptr, abData, 8, &dwCount), 1, 1),
+        REFUSED(KelExchange(hOpen, &cmd, abData, 1, &cmd, abData, 8, nullptr), 1, 1),
+        REFUSED(KelExchange(hOpen, &withData, nullptr, 1, &cmd, abData, 8, &dwCount), 1, 1),
+        REFUSED(KelExchange(hOpen, &cmd, abData, 1, &cmd, nullptr, 8, &dwCount), 1, 1),
+        REFUSED(exchange(hSys), 4, 3),
+        REFUSED(exchange(hCon), 101, 3),
         REFUSED(KelGetSystemInfo(nullptr, &info), 1, 1),
         REFUSED(KelGetSystemInfo(hSys, nullptr), 1, 1),
         REFUSED(KelGetSystemInfo(hCon, &info), 4, 2),
@@ -285,7 +305,8 @@ std::vector<RefusedCall> Refusals::Calls() {
 class RefusedCalls : public SeamTest {};
 
 // Each refusal gives its code and changes nothing: no record, no handle
-// variable of the caller, no allocation left, no socket call.
+// variable of the caller, no allocation left, no socket call. It says why
+// in a reason of its own ("STEP: DETAIL").
 TEST_F(RefusedCalls, NullPointersAndHandlesOfTheOtherKindChangeNothing) {
     Refusals refusals;
     const Bytes open(static_cast<uint8_t *>(refusals.hOpen),
@@ -293,7 +314,9 @@ TEST_F(RefusedCalls, NullPointersAndHandlesOfTheOtherKindChangeNothing) {
     const KelHoxSystem system = refusals.system;
     for (const RefusedCall &c : refusals.Calls()) {
         TraceCapture trace;
+        PlantReason("planted");
         EXPECT_EQ(c.nExpected, c.call()) << c.szCall;
+        EXPECT_NE(std::string::npos, Reason().find(": ")) << c.szCall << ": " << Reason();
         std::vector<int> codes = trace.ErrorCodes();
         EXPECT_EQ(c.nLines, trace.Lines().size()) << c.szCall;
         EXPECT_TRUE(!codes.empty() && codes.back() == c.nExpected) << c.szCall;

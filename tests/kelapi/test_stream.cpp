@@ -34,6 +34,8 @@ protected:
 // waits at the start of the buffer. A send that fails or comes short (the
 // peer gone after nCutAt bytes) is 102 with the bytes taken counted: the
 // buffer's stay and go first with the next flush, a direct send's are gone.
+// Bytes that have left do not stay in the record (a logon's scrambled block
+// would otherwise sit there for the life of the connection).
 TEST_F(Stream, EachWriteLeavesInTheFewestSendsAndOnlyAFollowedBufferIsHeldBack) {
     const struct {
         uint32_t nWaiting, nLen;
@@ -78,6 +80,8 @@ TEST_F(Stream, EachWriteLeavesInTheFewestSendsAndOnlyAFollowedBufferIsHeldBack) 
         EXPECT_EQ(c.sizes, Sizes(g_Fake.sends));
         EXPECT_EQ(c.more, g_Fake.sendMore);
         ASSERT_EQ(c.nLeft, Con(h)->dwSendLen);
+        EXPECT_EQ(Bytes(KEL_SEND_BUFFER_SIZE - c.nLeft, 0),
+                  Bytes(Con(h)->abSendBuf + c.nLeft, Con(h)->abSendBuf + KEL_SEND_BUFFER_SIZE));
         if (c.nCutAt >= 0) {
             g_Fake.nSendCut = SIZE_MAX;
             EXPECT_EQ(KEL_OK, KelSend(h, nullptr, 0, &dwSent, 1));

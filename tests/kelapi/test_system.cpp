@@ -1,11 +1,12 @@
 // Host systems over the fake seam (who owns the connection, the identity a
 // system reports; their failures and refusals are in test_session.cpp), and
-// the helpers: addresses, byte order, field copies, result texts and the
-// process default time-out.
+// the helpers: addresses, byte order, field copies, result texts, the
+// reason of the last failure and the process default time-out.
 #include <cstring>
 #include <set>
 
 #include "fake_session.h"
+#include "kelapi_address.h"
 #include "seam_test.h"
 
 namespace {
@@ -159,6 +160,69 @@ TEST(ResultText, EveryCodeHasItsOwnSentenceAndOthersShareOne) {
     }
     EXPECT_NE(std::string::npos, std::string(KelResultText(106)).find("0x00010002"));
     for (int32_t nOther : {2, 103, -1, 110, 206, 0x7FFFFFFF}) EXPECT_EQ(sUnknown, KelResultText(nOther));
+}
+
+// The reason is cut to the caller's buffer and always ends with a NUL; a
+// zero size writes nothing, a null buffer is refused. Reading it writes no
+// trace line and leaves it as it was.
+TEST_F(HostSystem, ErrorTextIsCutToTheCallersBuffer) {
+    const struct {
+        uint32_t dwSize;
+        std::string text;  // the 8 bytes the caller's buffer holds afterwards
+    } cases[] = {{0, "########"},
+                 {1, std::string("\0#######", 8)},
+                 {4, std::string("abc\0####", 8)},
+                 {7, std::string("abcdef\0#", 8)},
+                 {8, std::string("abcdef\0#", 8)}};
+    PlantReason("abcdef");
+    TraceCapture trace;
+    for (const auto &c : cases) {
+        char szText[8];
+        memset(szText, '#', sizeof szText);
+        EXPECT_EQ(KEL_OK, KelGetErrorText(szText, c.dwSize));
+        EXPECT_EQ(c.text, std::string(szText, 8)) << c.dwSize;
+    }
+    EXPECT_EQ(KEL_ERR_PARAM, KelGetErrorText(nullptr, 8));
+    EXPECT_EQ("abcdef", Reason());
+    EXPECT_TRUE(trace.Lines().empty());
+}
+
+// Addresses as the trace and the reasons show them: zeros compressed as
+// RFC 5952 writes them, IPv6 in brackets; the host text for the resolver
+// without its brackets, for a reason with them.
+TEST(AddressText, AddressesAndHostsAreWrittenAsUsersWriteThem) {
+    const struct {
+        KelAddress address;
+        const char *szText;
+    } cases[] = {
+        {V4(10, 0, 0, 1), "10.0.0.1:2893"},
+        {V6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}), "[::1]:2893"},
+        {V6({}), "[::]:2893"},
+        {V6({0, 1}), "[1::]:2893"},
+        {V6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}), "[2001:db8::1]:2893"},
+        {V6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1}), "[2001:db8::1:0:0:1]:2893"},
+        {V6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}), "[2001:db8:0:1:1:1:1:1]:2893"},
+        {V6({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 3), "[fe80::1%3]:2893"},
+        {V6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, 2, 1}), "[::ffff:192.0.2.1]:2893"},
+    };
+    for (const auto &c : cases) {
+        char szText[KEL_ADDRESS_TEXT_SIZE];
+        KelFormatAddress(&c.address, 2893, szText, sizeof szText);
+        EXPECT_STREQ(c.szText, szText);
+    }
+    const struct {
+        const char *szHost, *szResolved, *szShown;
+    } hosts[] = {{"[::1]", "::1", "[::1]:5"},
+                 {"::1", "::1", "[::1]:5"},
+                 {"host1.example", "host1.example", "host1.example:5"},
+                 {"[::1", "[::1", "[::1:5"}};
+    for (const auto &c : hosts) {
+        char szName[KEL_HOST_SIZE], szShown[KEL_HOST_SIZE + 8];
+        KelHostForResolver(c.szHost, szName, sizeof szName);
+        KelFormatHostPort(c.szHost, 5, szShown, sizeof szShown);
+        EXPECT_STREQ(c.szResolved, szName);
+        EXPECT_STREQ(c.szShown, szShown);
+    }
 }
 
 // The process default time-out takes a whole number of milliseconds and nothing else.

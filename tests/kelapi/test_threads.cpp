@@ -2,7 +2,8 @@
 // systems over and over against one kelsrv engine, with the trace on. The
 // library shares nothing between threads but the start-up, which they all
 // race for here, and the trace callback, which all of them call at once.
-// Under the thread sanitizer any data race fails the test.
+// Under the thread sanitizer any data race fails the test. And two threads
+// that fail at once, each with a reason of its own.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -113,6 +114,38 @@ TEST(ThreadStress, ThirtyTwoThreadsRunWholeSessionsAtOnceWithTheTraceOn) {
     EXPECT_EQ(0, g_nBadLines.load());
     EXPECT_GE(g_nLines.load(), (long)kThreads * KEL_STRESS_CYCLES * 20);
     EXPECT_EQ(0xFFFFFFFFu, g_dwKelStarted.load());
+}
+
+// Two threads fail differently, then each waits until the other has failed
+// as well before it reads its reason: each reads its own.
+TEST(ThreadReasons, TwoThreadsThatFailAtOnceEachReadTheirOwnReason) {
+    ASSERT_TRUE(netio::Startup());
+    KelPlatformReset();
+    std::uint16_t wPort = 0;
+    netio::Close(netio::Listen("127.0.0.1", 0, &wPort));  // just free: nothing listens there now
+    std::atomic<int> nFailed{0};
+    std::string asReasons[2];
+    auto fail = [&](int nThread) {
+        HKELCONNECTION h = nullptr;
+        if (KelAllocConnection(kel_test::LoopbackIP(), wPort, "u", "p", nullptr, &h) != KEL_OK) return;
+        if (nThread == 0) {
+            KelConnect(h);  // refused
+        } else {
+            KelLock(h);
+            KelLock(h);  // busy
+        }
+        nFailed.fetch_add(1);
+        while (nFailed.load() < 2) std::this_thread::yield();
+        char szText[KEL_REASON_SIZE];
+        KelGetErrorText(szText, sizeof szText);
+        asReasons[nThread] = szText;
+        KelFreeConnection(h);
+    };
+    std::thread refused(fail, 0), busy(fail, 1);
+    refused.join();
+    busy.join();
+    EXPECT_EQ(0u, asReasons[0].find("connect to 127.0.0.1:" + std::to_string(wPort) + ": ")) << asReasons[0];
+    EXPECT_EQ("KelLock: the connection's busy flag is already set", asReasons[1]);
 }
 
 }  // namespace

@@ -118,6 +118,16 @@ TEST(KelsrvCommandLine, SetsEveryOptionInEitherSpelling) {
     EXPECT_FALSE(options.log) << "-q";
     EXPECT_EQ(parsed.action, kelsrv::Action::Help);
     EXPECT_EQ(Parse("--version", &options).action, kelsrv::Action::Version);
+    for (const auto &relay : {std::make_pair("--forward=[::1]:7 --record r --connect-timeout 2",
+                                             "forwarding to [::1]:7 (connect time-out 2 s), recording to r"),
+                              std::make_pair("--forward host.example",
+                                             "forwarding to host.example:2893 "
+                                             "(connect time-out 10 s)")}) {
+        options = kelsrv::Options();
+        ASSERT_EQ(Parse(relay.first, &options).exitCode, 0) << relay.first;
+        EXPECT_EQ(kelsrv::DescribeSettings(options),
+                  std::string(relay.second) + "; at most 1024 clients; idle time-out 300 s");
+    }
     // The last mode given wins, "none" included; --help lists each one.
     const std::string help = kelsrv::HelpText();
     for (const char *name :
@@ -143,7 +153,8 @@ TEST(KelsrvCommandLine, SaysWhatIsWrongWithABadLine) {
         {"--quiet=yes", "option '--quiet' takes no value"},
         {"-p 65536", "bad port '65536'"},
         {"-p -1", "bad port '-1'"},
-        {"--address 999.1.1.1", "bad address '999.1.1.1': a dotted IPv4 address"},
+        {"--address 999.1.1.1", "bad address '999.1.1.1': an IPv4 or IPv6 address"},
+        {"--address ::1::2", "bad address '::1::2'"},
         {"--server-id 0x1000000", "--server-id takes the low 24 bits"},
         {"--logon-data 256", "--logon-data takes 0 to 255"},
         {"--misbehave sulk", "unknown --misbehave mode 'sulk'"},
@@ -152,6 +163,14 @@ TEST(KelsrvCommandLine, SaysWhatIsWrongWithABadLine) {
         {"--max-clients 0", "--max-clients takes 1 to 100000"},
         {"--idle-timeout 1e3", "--idle-timeout takes 0 to 1000000 seconds"},
         {"--users-file " + missing, "cannot read users file " + missing, kelsrv::kExitUsersFile},
+        {"--forward host:0", "bad --forward 'host:0': the port is 1 to 65535"},
+        {"--forward ::1", "bad --forward '::1': write an IPv6 address in brackets, [ADDRESS]:PORT"},
+        {"--forward [::1", "bad --forward '[::1': an IPv6 address ends with ']'"},
+        {"--forward :2893", "bad --forward ':2893': no host"},
+        {"--connect-timeout 3601", "--connect-timeout takes 0 to 3600 seconds"},
+        {"--record r.jsonl", "--record needs --forward"},
+        {"--forward host -u a:b", "--user is for kelsrv's own host; with --forward the host answers"},
+        {"--replay " + missing, "cannot read record file " + missing, kelsrv::kExitRecordFile},
     };
     for (const auto &c : cases) {
         kelsrv::Options options;

@@ -269,6 +269,8 @@ struct FailureRow {
     std::function<void(FakeSystem &fake)> pfnBreak;
     const Failure &failure;
 };
+// A row shows as its name, not as the bytes of its pointers.
+void PrintTo(const FailureRow &row, std::ostream *os) { *os << row.szName; }
 
 std::function<void(FakeSystem &)> Missing(const char *szName) {
     return [=](FakeSystem &fake) { fake.Erase(szName); };

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # End-to-end tests of the real ostrel.exe under Wine: the real registry, command
-# interpreter, xcopy and rmdir, in a 32-bit prefix of its own (the product keys
-# and the Windows version value are changed there, which other tests must not see).
-#   ostrel_wine_e2e.sh <ostrel.exe> <work-dir> <case>
+# interpreter, xcopy and rmdir, in a prefix of its own of the program's
+# architecture (the product keys and the Windows version value are changed
+# there, which other tests must not see). The 64-bit build finds the keys in
+# the registry's native view of a 64-bit prefix, as the 32-bit one does in a
+# 32-bit prefix.
+#   ostrel_wine_e2e.sh <ostrel.exe> win32|win64 <work-dir> <case>
 # Cases: prefix-start, prefix-stop, success (run twice: the real query accepts
 # the level written), version-40, no-product, long-version (the real query
 # refuses a value too long for its buffer), injection-directory; every other
@@ -12,11 +15,11 @@
 set -euo pipefail
 
 exe=$(realpath "$1")
-work=$(mkdir -p "$2" && realpath "$2")
-case_name=$3
+work=$(mkdir -p "$3" && realpath "$3")
+case_name=$4
 
-export WINEPREFIX="$work/wineprefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 source "$(dirname "$0")/../../scripts/wine-prefix.sh"
+wine_environment "$work/wineprefix" "$2"
 unset DISPLAY WAYLAND_DISPLAY COPYCMD
 
 readonly product_key='Software\Quillar\Brevane Server\4.5'
@@ -25,7 +28,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # Every Wine program runs with its output in files: processes that Wine starts
 # in the background must not hold the test's output pipes open.
-wine_quiet() { wine "$@" </dev/null >"$case_dir/wine.out" 2>&1; }
+wine_quiet() { wine_run "$@" </dev/null >"$case_dir/wine.out" 2>&1; }
 
 # The Windows form (drive Z:) of a Linux path.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
@@ -78,7 +81,7 @@ readonly level_line='"ServiceLevel"=dword:00000003'
 
 # The stored level as reg shows it ("REG_SZ 4"); nothing when it is missing.
 service_level() {
-    { wine reg query "HKLM\\$product_key" /v ServiceLevel </dev/null 2>/dev/null || true; } | tr -d '\r' |
+    { wine_run reg query "HKLM\\$product_key" /v ServiceLevel </dev/null 2>/dev/null || true; } | tr -d '\r' |
         sed -n 's/^ *ServiceLevel  *\(REG_[A-Z]*\)  *\(.*\)$/\1 \2/p'
 }
 # Every directory of a tree, then every file with its content.
@@ -86,17 +89,22 @@ tree() {
     (cd "$1" && find . -type d | LC_ALL=C sort &&
         find . -type f | LC_ALL=C sort | while read -r file; do printf '%s: %s\n' "$file" "$(cat "$file")"; done)
 }
-# The arguments of each traced call of $1 in the last run, without pointer values.
+# The arguments of each traced call of $1 that the installer made in the last
+# run, without pointer values. Its thread writes the trace's first line; the
+# processes it starts, and Wine's desktop process when it starts with them,
+# trace under threads of their own.
 calls() {
-    sed -n "s/^[0-9a-f]*:Call [A-Za-z0-9_]*\.$1(\(.*\)) ret=.*/\1/p" "$case_dir/ostrel.err" |
-        sed 's/[0-9a-f]\{8\} "/"/g'
+    local thread
+    thread=$(sed -n '1s/:.*//p' "$case_dir/ostrel.err")
+    sed -n "s/^$thread:Call [A-Za-z0-9_]*\.$1(\(.*\)) ret=.*/\1/p" "$case_dir/ostrel.err" |
+        sed 's/[0-9a-f]\{8,\} "/"/g'
 }
 expect_same() { [ "$2" = "$3" ] || fail "$1:"$'\n'"$2"$'\n'"--- expected:"$'\n'"$3"; }
 
 # Runs the installer, traced, from the update set's root.
 run_ostrel() {
     rc=0
-    (cd "$set_dir" && WINEDEBUG=-all,+relay timeout 120 wine "$exe" \
+    (cd "$set_dir" && WINEDEBUG=-all,+relay timeout 120 "$kel_wine_program" "$exe" \
         </dev/null >"$case_dir/ostrel.out" 2>"$case_dir/ostrel.err") || rc=$?
     [ "$rc" != 124 ] || fail "ostrel did not end within 120 s (waiting for input?)"
 }

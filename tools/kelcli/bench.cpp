@@ -33,11 +33,11 @@ const std::uint32_t kReceiveChunk = 64 * 1024;
 struct FailureKey {
     std::string step;
     int code;
-    bool timedOut;
+    std::string reason;
     bool operator<(const FailureKey &other) const {
         if (code != other.code) return code < other.code;
-        if (timedOut != other.timedOut) return timedOut < other.timedOut;
-        return step < other.step;
+        if (step != other.step) return step < other.step;
+        return reason < other.reason;
     }
 };
 
@@ -112,10 +112,9 @@ struct Progress {
 
 class Client {
 public:
-    Client(const CliOptions &options, std::uint32_t ip, const std::vector<std::uint8_t> &request,
-           StartLine *connectLine, StartLine *startLine, Progress *progress)
+    Client(const CliOptions &options, const std::vector<std::uint8_t> &request, StartLine *connectLine,
+           StartLine *startLine, Progress *progress)
         : options_(options),
-          ip_(ip),
           request_(request),
           connectLine_(connectLine),
           startLine_(startLine),
@@ -124,7 +123,7 @@ public:
     void Run() {
         Session session(options_.timeoutSeconds);
         Clock::time_point connecting = connectLine_->Arrive();
-        Outcome outcome = session.Open(ip_, options_);
+        Outcome outcome = session.Open(options_);
         connectLatency_.Add(Nanoseconds(Clock::now() - connecting));
         Clock::time_point start = startLine_->Arrive();
         if (outcome.code != KEL_OK) {
@@ -216,12 +215,11 @@ private:
     }
 
     void Count(const std::string &step, const Outcome &outcome) {
-        ++failures_[FailureKey{step, outcome.code, outcome.timedOut}];
+        ++failures_[FailureKey{step, outcome.code, outcome.reason}];
         ++progress_->failures;
     }
 
     const CliOptions &options_;
-    std::uint32_t ip_;
     const std::vector<std::uint8_t> &request_;
     StartLine *connectLine_;
     StartLine *startLine_;
@@ -306,9 +304,9 @@ int Report(const CliOptions &options, const std::vector<std::unique_ptr<Client>>
                      static_cast<unsigned long long>(notSent));
     std::fprintf(out, "failures     %llu\n", static_cast<unsigned long long>(failed));
     for (const auto &entry : failures) {
-        Outcome outcome{entry.first.code, entry.first.timedOut};
+        Outcome outcome{entry.first.code, false, entry.first.reason};
         std::fprintf(out, "  %llu x %s\n", static_cast<unsigned long long>(entry.second),
-                     FailureText(entry.first.step, outcome, options.timeoutSeconds).c_str());
+                     FailureText(entry.first.step, outcome).c_str());
     }
     return ExitCode(failures);
 }
@@ -323,11 +321,6 @@ std::vector<std::uint8_t> RequestData(std::uint32_t size) {
 }  // namespace
 
 int RunBench(const CliOptions &options, bool showProgress, std::FILE *out, std::FILE *err) {
-    std::uint32_t ip = ResolveHost(options);
-    if (ip == 0) {
-        std::fprintf(err, "kelcli: cannot resolve host '%s'\n", options.host.c_str());
-        return kExitUsage;
-    }
     const std::vector<std::uint8_t> request = RequestData(options.size);
     StartLine connectLine(options.clients), startLine(options.clients);
     Progress progress;
@@ -335,8 +328,7 @@ int RunBench(const CliOptions &options, bool showProgress, std::FILE *out, std::
     std::vector<std::thread> threads;
     std::string threadError;
     for (unsigned i = 0; i < options.clients; ++i) {
-        clients.push_back(
-            std::make_unique<Client>(options, ip, request, &connectLine, &startLine, &progress));
+        clients.push_back(std::make_unique<Client>(options, request, &connectLine, &startLine, &progress));
         try {
             threads.emplace_back(&Client::Run, clients.back().get());
         } catch (const std::system_error &error) {

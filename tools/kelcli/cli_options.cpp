@@ -225,14 +225,17 @@ std::string HelpText(Command command) {
         "  -t, --trace            write the library's trace lines to stderr\n"
         "  -h, --help             this text\n"
         "      --version          the version of kelcli and of the library it was built with\n"
-        "HOST is a host name or a dotted IPv4 address. Numbers are decimal or\n"
-        "0x-hexadecimal. A long option takes its value as --name VALUE or --name=VALUE.\n";
+        "HOST is a host name, a dotted IPv4 address or an IPv6 address (::1 or\n"
+        "[::1]); a name is resolved at each connect and its addresses are tried in\n"
+        "turn. Numbers are decimal or 0x-hexadecimal. A long option takes its value\n"
+        "as --name VALUE or --name=VALUE.\n";
     const std::string exitCodes =
         "Exit code: 0 on success; the library's result code when a call fails (for\n"
-        "example 101 no connection, 102 connection lost or time-out ran out, 106 wrong\n"
-        "password); 2 when the command line cannot be used (bad option, unknown host,\n"
-        "unreadable data file). A failure prints one line on stderr: the step, the\n"
-        "result code, its name and what it means; a time-out that ran out says so.\n";
+        "example 101 no connection or unknown host, 102 connection lost or time-out\n"
+        "ran out, 106 wrong password); 2 when the command line cannot be used (bad\n"
+        "option, unreadable data file). A failure prints one line on stderr: the\n"
+        "step, the result code, its name and what it means, and the library's reason\n"
+        "(\"Reason: connect to [::1]:2893: Connection refused ...\").\n";
     switch (command) {
         case Command::Info:
             return "Usage: kelcli info [options] HOST\n"

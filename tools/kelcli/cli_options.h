@@ -11,8 +11,8 @@
 namespace kelcli {
 
 // Exit code of a command line that cannot be carried out as given (bad
-// option, unknown host, unreadable data file). The library's result codes
-// never take this value.
+// option, unreadable data file). The library's result codes never take
+// this value.
 constexpr int kExitUsage = 2;
 
 // The echo command of the reference server, the default of bench.

@@ -15,9 +15,10 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// One "kelcli: ..." line for a failed step; returns the exit code, the result code.
-int Fail(std::FILE *err, const std::string &step, const Outcome &outcome, const CliOptions &options) {
-    std::fprintf(err, "kelcli: %s\n", FailureText(step, outcome, options.timeoutSeconds).c_str());
+// One "kelcli: ..." line for a failed step, with the library's reason;
+// returns the exit code, the result code.
+int Fail(std::FILE *err, const std::string &step, const Outcome &outcome) {
+    std::fprintf(err, "kelcli: %s\n", FailureText(step, outcome).c_str());
     return outcome.code;
 }
 
@@ -26,14 +27,11 @@ int UsageFail(std::FILE *err, const std::string &what) {
     return kExitUsage;
 }
 
-// Resolves the host, connects and logs on; 0, or the exit code once the
-// failure is reported.
+// Connects and logs on; 0, or the exit code once the failure is reported.
 int OpenSession(const CliOptions &options, Session *session, std::FILE *err) {
-    std::uint32_t ip = ResolveHost(options);
-    if (ip == 0) return UsageFail(err, "cannot resolve host '" + options.host + "'");
-    Outcome outcome = session->Open(ip, options);
+    Outcome outcome = session->Open(options);
     if (outcome.code == KEL_OK) return 0;
-    return Fail(err, OpenStep(options, outcome.code), outcome, options);
+    return Fail(err, OpenStep(options, outcome.code), outcome);
 }
 
 bool ReadFile(const std::string &path, Bytes *data, std::string *error) {
@@ -98,7 +96,7 @@ int RunInfo(const CliOptions &options, std::FILE *out, std::FILE *err) {
     if (result != 0) return result;
     KelSystemInfo info;
     Outcome outcome = session.Run([&] { return KelGetSystemInfo(session.System(), &info); });
-    if (outcome.code != KEL_OK) return Fail(err, "read the server's identity", outcome, options);
+    if (outcome.code != KEL_OK) return Fail(err, "read the server's identity", outcome);
     std::fprintf(out, "identifier 0x%08X\n", static_cast<unsigned>(info.dwServerID));
     std::fprintf(out, "version    0x%08X\n", static_cast<unsigned>(info.dwServerVersion));
     std::fprintf(out, "description %s\n", info.szServerDescription);
@@ -133,7 +131,7 @@ int ShowReplyData(Session &session, const CliOptions &options, const KelCommand 
     if (reply.dwDataLen > kMaxData) {
         // Read and dropped by the library, so that the disconnect finds the stream in step.
         Outcome outcome = session.Run([&] { return KelDispatchCommand(connection, &reply); });
-        if (outcome.code != KEL_OK) return Fail(err, "skip the reply data", outcome, options);
+        if (outcome.code != KEL_OK) return Fail(err, "skip the reply data", outcome);
         std::fprintf(out, "  (data not shown: more than 16 MiB)\n");
         return 0;
     }
@@ -142,7 +140,7 @@ int ShowReplyData(Session &session, const CliOptions &options, const KelCommand 
     std::uint32_t got = 0;
     Outcome outcome =
         session.Run([&] { return KelReceive(connection, data.data(), reply.dwDataLen, &got, 1); });
-    if (outcome.code != KEL_OK) return Fail(err, "receive the reply data", outcome, options);
+    if (outcome.code != KEL_OK) return Fail(err, "receive the reply data", outcome);
     if (!options.hexDump && IsText(data))
         std::fprintf(out, "%.*s\n", static_cast<int>(data.size()),
                      reinterpret_cast<const char *>(data.data()));
@@ -164,20 +162,18 @@ int RunSend(const CliOptions &options, std::FILE *out, std::FILE *err) {
     int result = OpenSession(options, &session, err);
     if (result != 0) return result;
     Outcome outcome = SendRequest(session, options, data);
-    if (outcome.code != KEL_OK) return Fail(err, "send the command", outcome, options);
+    if (outcome.code != KEL_OK) return Fail(err, "send the command", outcome);
 
     KelCommand reply;
     outcome = session.Run([&] { return KelWaitForResponse(session.Connection(), replyCode, &reply); });
-    if (outcome.code != KEL_OK)
-        return Fail(err, "wait for the reply " + keltools::Hex32(replyCode), outcome, options);
+    if (outcome.code != KEL_OK) return Fail(err, "wait for the reply " + keltools::Hex32(replyCode), outcome);
     PrintReply(reply, out);
     result = ShowReplyData(session, options, reply, out, err);
     if (result != 0) return result;
 
-    outcome = Outcome{KelCmdErrToKelErr(reply.dwRetCode), false};
+    outcome = Outcome{KelCmdErrToKelErr(reply.dwRetCode), false, ""};  // the host's answer, no failed call
     if (outcome.code != KEL_OK)
-        return Fail(err, "command refused with host code " + keltools::Hex32(reply.dwRetCode), outcome,
-                    options);
+        return Fail(err, "command refused with host code " + keltools::Hex32(reply.dwRetCode), outcome);
     return 0;
 }
 

@@ -21,16 +21,22 @@ Session::~Session() {
     KelFreeConnection(connection_);
 }
 
-Outcome Session::Open(std::uint32_t ip, const CliOptions &options) {
-    int code = KelAllocConnection(ip, options.port, options.user.c_str(), options.password.c_str(),
-                                  options.hasPassword2 ? options.password2.c_str() : nullptr, &connection_);
+Outcome Session::Open(const CliOptions &options) {
+    int code = KelAllocConnectionByName(
+        options.host.c_str(), options.port, options.user.c_str(), options.password.c_str(),
+        options.hasPassword2 ? options.password2.c_str() : nullptr, &connection_);
     if (code == KEL_OK) code = KelSetTimeout(connection_, timeoutMs_);
-    if (code != KEL_OK) return Outcome{code, false};
+    if (code != KEL_OK) return Outcome{code, false, LastReason()};
     Outcome outcome = Run([this] { return KelAllocHoxSystemExt(connection_, &system_); });
     // A refused or timed-out TCP connect closes the socket; every later
     // failure leaves it open for KelDisconnect.
     socketMayBeOpen_ = outcome.code != KEL_ERR_NOT_CONNECTED;
     return outcome;
+}
+
+std::string LastReason() {
+    char reason[512];
+    return KelGetErrorText(reason, sizeof reason) == KEL_OK ? reason : "";
 }
 
 Outcome Session::Classify(int code, std::chrono::steady_clock::duration elapsed) {
@@ -39,24 +45,22 @@ Outcome Session::Classify(int code, std::chrono::steady_clock::duration elapsed)
     auto bound = std::chrono::milliseconds(timeoutMs_ - timeoutMs_ / 10);
     bool timedOut = timeoutMs_ && (code == KEL_ERR_NOT_CONNECTED || code == KEL_ERR_COMM) && elapsed >= bound;
     timedOut_ = timedOut_ || timedOut;
-    return Outcome{code, timedOut};
+    return Outcome{code, timedOut, code == KEL_OK ? "" : LastReason()};
 }
 
-std::uint32_t ResolveHost(const CliOptions &options) { return KelHostNameToIP(options.host.c_str()); }
-
 std::string ServerName(const CliOptions &options) {
-    return options.host + ":" + std::to_string(options.port ? options.port : KEL_DEFAULT_PORT);
+    bool bracket = options.host.find(':') != std::string::npos && options.host[0] != '[';
+    return (bracket ? "[" + options.host + "]" : options.host) + ":" +
+           std::to_string(options.port ? options.port : KEL_DEFAULT_PORT);
 }
 
 std::string OpenStep(const CliOptions &options, int code) {
     return (keltools::IsHostCode(code) ? "log on to " : "connect to ") + ServerName(options);
 }
 
-std::string FailureText(const std::string &step, const Outcome &outcome, std::uint32_t timeoutSeconds) {
-    std::string text = step + ": ";
-    if (outcome.timedOut)
-        text += "timed out after " + std::to_string(timeoutSeconds) + " s waiting for the server: ";
-    return text + keltools::ResultLine(outcome.code);
+std::string FailureText(const std::string &step, const Outcome &outcome) {
+    std::string text = step + ": " + keltools::ResultLine(outcome.code);
+    return outcome.reason.empty() ? text : text + " Reason: " + outcome.reason;
 }
 
 }  // namespace kelcli

@@ -13,12 +13,13 @@
 
 namespace kelcli {
 
-// How a library call ended: its result code, and whether the time-out that
-// kelcli set ran out. The library reports 101 or 102 either way; the time
-// the call took tells a time-out from a refused or lost connection.
+// How a library call ended: its result code, the library's reason for a
+// failure (KelGetErrorText), and whether the time-out that kelcli set ran
+// out, which the time the call took tells.
 struct Outcome {
     int code = KEL_OK;
     bool timedOut = false;
+    std::string reason;  // empty for a success and for failures kelcli finds itself
 };
 
 class Session {
@@ -28,9 +29,10 @@ public:
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
-    // Allocates the connection, bounds its steps by the time-out, connects
-    // and logs on. Call it once.
-    Outcome Open(std::uint32_t ip, const CliOptions &options);
+    // Allocates the connection to the host as given (a name, an IPv4 or an
+    // IPv6 address: the library resolves it), bounds its steps by the
+    // time-out, connects and logs on. Call it once.
+    Outcome Open(const CliOptions &options);
 
     // Runs one library call that returns a result code, and times it.
     template <class Call>
@@ -53,18 +55,19 @@ private:
     bool timedOut_ = false;  // the server went quiet: the goodbye is not waited for long
 };
 
-// The address of the host, 0 if it cannot be resolved.
-std::uint32_t ResolveHost(const CliOptions &options);
-
-// "HOST:PORT" as the user gave it, with the default port filled in.
+// "HOST:PORT" as the user gave it, with the default port filled in and an
+// IPv6 address in brackets.
 std::string ServerName(const CliOptions &options);
 
 // The step that KelAllocHoxSystemExt failed in: "log on to HOST:PORT" for a
 // host's refusal, else "connect to HOST:PORT".
 std::string OpenStep(const CliOptions &options, int code);
 
-// "STEP: [timed out after N s waiting for the server: ]result C (NAME): TEXT"
-std::string FailureText(const std::string &step, const Outcome &outcome, std::uint32_t timeoutSeconds);
+// "STEP: result C (NAME): TEXT[ Reason: REASON]"
+std::string FailureText(const std::string &step, const Outcome &outcome);
+
+// What KelGetErrorText says now on this thread.
+std::string LastReason();
 
 }  // namespace kelcli
 

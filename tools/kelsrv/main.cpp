@@ -1,10 +1,12 @@
 // kelsrv: the reference connector server as a program. See --help.
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "netio.h"
 #include "options.h"
+#include "relay.h"
 #include "server.h"
 #include "stop_signal.h"
 #include "text.h"
@@ -26,7 +28,9 @@ constexpr unsigned long kSpareDescriptors = 16;
 // A connection beyond the descriptor limit would wait in the backlog
 // instead of being served or refused: say so at start-up.
 void WarnIfTooFewDescriptors(const kelsrv::Options &options) {
-    const unsigned long wanted = static_cast<unsigned long>(options.maxClients) + kSpareDescriptors;
+    const unsigned long perClient = options.forwardHost.empty() ? 1 : 2;  // a proxy holds the host's too
+    const unsigned long wanted =
+        static_cast<unsigned long>(options.maxClients) * perClient + kSpareDescriptors;
     const unsigned long limit = netio::RaiseSocketLimit(wanted);
     if (limit < wanted)
         ErrorLine("warning: this process may open " + std::to_string(limit) + " descriptors, fewer than " +
@@ -52,18 +56,22 @@ int main(int argc, char **argv) {
         std::cout << keltools::VersionLine("kelsrv") << "\n";
         return kelsrv::kExitStopped;
     }
+    std::string error;
     if (!options.tlsCertFile.empty()) {
-        std::string error;
         options.tls = kelsrv::LoadTls(options.tlsCertFile, options.tlsKeyFile, &error);
         if (!options.tls) {
             ErrorLine(error);
             return kelsrv::kExitTls;
         }
     }
+    std::unique_ptr<kelsrv::ConnectionHandler> handler;  // a proxy or a replay in place of kelsrv's own host
+    if (!kelsrv::MakeConnectionHandler(options, &handler, &error)) {
+        ErrorLine(error);
+        return kelsrv::kExitRecordFile;
+    }
     kelsrv::BlockStopSignals();
     WarnIfTooFewDescriptors(options);
-    kelsrv::Server server;
-    std::string error;
+    kelsrv::Server server({}, handler.get());
     if (!server.Start(options, &error)) {
         ErrorLine(error);
         return kelsrv::kExitCannotStart;
@@ -77,5 +85,7 @@ int main(int argc, char **argv) {
     if (options.log)
         options.log("stopped after " + std::to_string(server.ConnectionsAccepted()) + " connection(s), " +
                     std::to_string(server.ConnectionsRefused()) + " refused");
-    return kelsrv::kExitStopped;
+    if (!handler) return kelsrv::kExitStopped;
+    if (!handler->Summary().empty()) ErrorLine(handler->Summary());  // said even with --quiet
+    return handler->ExitCode();
 }

@@ -5,6 +5,8 @@
 #include "log.h"
 #include "netio.h"
 #include "protocol.h"
+#include "record.h"
+#include "relay.h"
 #include "session.h"
 #include "text.h"
 #include "tls_server.h"
@@ -61,9 +63,9 @@ bool Number(const std::string &value, unsigned long long min, unsigned long long
 }
 
 bool ApplyAddress(const std::string &value, Options *options, std::string *error) {
-    if (!value.empty() && !netio::IsIPv4Address(value))
-        return *error =
-                   "bad address '" + value + "': a dotted IPv4 address such as 127.0.0.1 (0.0.0.0 = all)",
+    if (!value.empty() && !netio::IsIPAddress(value))
+        return *error = "bad address '" + value +
+                        "': an IPv4 or IPv6 address such as 127.0.0.1 or ::1 (0.0.0.0 or :: = all)",
                false;
     options->address = value;
     return true;
@@ -147,6 +149,47 @@ bool ApplyTlsKey(const std::string &value, Options *options, std::string *) {
     return true;
 }
 
+bool ApplyForward(const std::string &value, Options *options, std::string *error) {
+    return ParseForwardTarget(value, &options->forwardHost, &options->forwardPort, error);
+}
+
+bool ApplyRecord(const std::string &value, Options *options, std::string *error) {
+    if (value.empty()) return *error = "--record needs a file name", false;
+    options->recordPath = value;
+    return true;
+}
+
+bool ApplyReplay(const std::string &value, Options *options, std::string *error) {
+    auto recording = std::make_shared<Recording>();
+    if (!LoadRecording(value, recording.get(), error)) return false;
+    options->replayPath = value;
+    options->replay = std::move(recording);
+    return true;
+}
+
+bool ApplyConnectTimeout(const std::string &value, Options *options, std::string *error) {
+    unsigned long long number = 0;
+    if (!Number(value, 0, kMaxConnectSeconds, &number))
+        return *error = "--connect-timeout takes 0 to " + std::to_string(kMaxConnectSeconds) + " seconds",
+               false;
+    options->connectTimeout = std::chrono::seconds(number);
+    return true;
+}
+
+// What kelsrv's own host answers with: meaningless when another host answers.
+const char *const kOwnHostOptions[] = {"--server-id", "--server-version", "--description", "--logon-data",
+                                       "--user",      "--users-file",     "--misbehave"};
+
+// The combinations a command line must not ask for.
+std::string CheckRelayOptions(const Options &options, const std::string &ownHostOption) {
+    if (!options.forwardHost.empty() && options.replay) return "--forward and --replay exclude each other";
+    if (!options.recordPath.empty() && options.forwardHost.empty()) return "--record needs --forward";
+    if ((!options.forwardHost.empty() || options.replay) && !ownHostOption.empty())
+        return ownHostOption + " is for kelsrv's own host; with " +
+               (options.replay ? "--replay the recording" : "--forward the host") + " answers";
+    return "";
+}
+
 struct ValueOption {
     const char *shortName;  // "" if none
     const char *longName;
@@ -167,6 +210,10 @@ const ValueOption kValueOptions[] = {
     {"", "--idle-timeout", ApplyIdleTimeout},
     {"", "--tls-cert", ApplyTlsCert},
     {"", "--tls-key", ApplyTlsKey},
+    {"", "--forward", ApplyForward},
+    {"", "--record", ApplyRecord},
+    {"", "--replay", ApplyReplay},
+    {"", "--connect-timeout", ApplyConnectTimeout},
 };
 
 const ValueOption *FindValueOption(const std::string &name) {
@@ -199,6 +246,7 @@ CommandLine Refused(const std::string &error, int exitCode = kExitUsage) {
 
 CommandLine ParseCommandLine(int argc, const char *const *argv, Options *options) {
     CommandLine result;
+    std::string ownHostOption;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         std::string name = word, value;
@@ -217,11 +265,18 @@ CommandLine ParseCommandLine(int argc, const char *const *argv, Options *options
         }
         std::string error;
         if (!option->apply(value, options, &error))
-            return Refused(error, option->apply == ApplyUsersFile ? kExitUsersFile : kExitUsage);
+            return Refused(error, option->apply == ApplyUsersFile ? kExitUsersFile
+                                  : option->apply == ApplyReplay  ? kExitRecordFile
+                                                                  : kExitUsage);
+        for (const char *own : kOwnHostOptions)
+            if (option->longName == std::string(own)) ownHostOption = own;
     }
     if (options->tlsCertFile.empty() != options->tlsKeyFile.empty())
         return Refused("--tls-cert and --tls-key go together");
-    return result;
+    if (!options->tlsCertFile.empty() && (!options->forwardHost.empty() || options->replay))
+        return Refused("--tls-cert is for kelsrv's own host, not with --forward or --replay");
+    const std::string conflict = CheckRelayOptions(*options, ownHostOption);
+    return conflict.empty() ? result : Refused(conflict);
 }
 
 std::string MisbehaviourName(const Options &options) {
@@ -239,7 +294,8 @@ std::string HelpText() {
            "It keeps no state beyond one connection's session and stores nothing.\n"
            "\n"
            "Options (--name=value works as well as --name value):\n"
-           "  -a, --address IP          listen address (default 127.0.0.1; 0.0.0.0 = all)\n"
+           "  -a, --address IP          listen address, IPv4 or IPv6 (default 127.0.0.1;\n"
+           "                            0.0.0.0 = all IPv4 addresses, :: = all IPv6 ones)\n"
            "  -p, --port N              listen port (default 2893; 0 = any free port)\n"
            "      --server-id N         low 24 bits of the server identifier; its top\n"
            "                            byte is always 0x53 (default 0x000001)\n"
@@ -260,6 +316,16 @@ std::string HelpText() {
            "                            that takes no byte of a reply, for that long\n"
            "                            (default 300; 0 = never)\n"
            "      --misbehave MODE      deliberate protocol fault, see below\n"
+           "      --forward HOST[:PORT] be a proxy: pass each connection on to the host at\n"
+           "                            HOST (a name, an IPv4 address or [IPv6]; port 2893\n"
+           "                            if none), every byte unchanged, and log each frame\n"
+           "      --record FILE         with --forward: write every frame to FILE (JSON\n"
+           "                            Lines; password fields as zeros)\n"
+           "      --connect-timeout SECONDS\n"
+           "                            how long --forward waits for the host (default 10;\n"
+           "                            0 = as long as the system tries)\n"
+           "      --replay FILE         be the host of a record: serve each connection from\n"
+           "                            the next recorded session of FILE\n"
         << TlsHelpText()
         << "  -q, --quiet               no connection log on stderr\n"
            "  -h, --help                this text\n"
@@ -279,8 +345,10 @@ std::string HelpText() {
            "  1  cannot start: cannot listen on the address and port (the reason follows),\n"
            "     or no thread to accept connections with\n"
            "  2  the command line is wrong: unknown option, missing or bad value\n"
-           "  3  a users file cannot be used: unreadable, a directory, a bad line, no user\n"
-           "  4  the TLS certificate or key cannot be used (the reason follows), or this\n"
+           "  3  a users file cannot be used: unreadable, a directory, a bad line, no user;\n"
+           "     or a record: --replay's unreadable or damaged, --record's not writable\n"
+           "  4  --replay: a client's session differed from the recorded one\n"
+           "  5  the TLS certificate or key cannot be used (the reason follows), or this\n"
            "     build has no TLS\n"
            "\n"
            "Limits: the listen backlog is the largest the system allows. A connection\n"
@@ -327,6 +395,17 @@ std::string HelpText() {
            "with return code 0x00050002 and no data. The disconnect request is answered\n"
            "with KEL_RSP_DISCONNECT (no data) and the connection is closed.\n"
            "\n"
+           "Proxy and replay: with --forward each connection gets its own connection to\n"
+           "the host, and each frame one log line: direction, code and name, flags,\n"
+           "words, data length and the first 16 data bytes. A logon block shows its user\n"
+           "id; its password fields show as \"scrambled, 16 bytes\" and are recorded as\n"
+           "zeros. A stream that stops making sense is passed on undecoded, said once.\n"
+           "With --replay a client's frame must match the recorded one (code, flags,\n"
+           "words and data; not the identify block, not the password fields); then the\n"
+           "host's frames that followed it are sent. The first frame that differs is\n"
+           "logged with the recorded one and closes that connection. At the stop a line\n"
+           "says how many sessions were replayed in full and how many differed.\n"
+           "\n"
            "Misbehaviour modes (--misbehave):\n";
     for (const auto &entry : kMisbehaviours) {
         std::string name = entry.name;
@@ -343,9 +422,11 @@ std::string DescribeSettings(const Options &options) {
     std::string idle = options.idleTimeout.count() == 0
                            ? "no idle time-out"
                            : "idle time-out " + DurationText(options.idleTimeout);
-    std::string tls = options.tlsCertFile.empty() ? "" : "; TLS with " + options.tlsCertFile;
-    return users + "; misbehaviour " + MisbehaviourName(options) + "; at most " +
-           std::to_string(options.maxClients) + " clients; " + idle + tls;
+    const std::string limits = "at most " + std::to_string(options.maxClients) + " clients; " + idle;
+    const std::string tls = options.tlsCertFile.empty() ? "" : "; TLS with " + options.tlsCertFile;
+    const std::string relay = DescribeRelay(options);
+    return relay.empty() ? users + "; misbehaviour " + MisbehaviourName(options) + "; " + limits + tls
+                         : relay + "; " + limits;
 }
 
 }  // namespace kelsrv

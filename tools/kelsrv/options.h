@@ -16,6 +16,7 @@
 namespace kelsrv {
 
 class TlsContext;
+struct Recording;
 
 // Deliberate protocol faults, one per server, for testing clients.
 enum class Misbehaviour {
@@ -47,6 +48,14 @@ struct Options {
     // reply, for this long is closed; zero: never.
     std::chrono::milliseconds idleTimeout = std::chrono::seconds(300);
     LogSink log;  // empty: no log
+    // In place of kelsrv's own host (relay.h): a proxy to forwardHost that
+    // records to recordPath, or a replay of the record read from replayPath.
+    std::string forwardHost;  // empty: no proxy
+    std::uint16_t forwardPort = KEL_DEFAULT_PORT;
+    std::chrono::milliseconds connectTimeout = std::chrono::seconds(10);  // zero: the system's
+    std::string recordPath;                                               // empty: no record
+    std::string replayPath;
+    std::shared_ptr<const Recording> replay;  // null: no replay
     // Serve TLS with this certificate chain and key (both or neither); tls
     // is what LoadTls made of them, null for plain TCP.
     std::string tlsCertFile, tlsKeyFile;
@@ -56,6 +65,7 @@ struct Options {
 // The bounds of --max-clients and --idle-timeout.
 constexpr unsigned long long kMaxMaxClients = 100000;
 constexpr unsigned long long kMaxIdleSeconds = 1000000;
+constexpr unsigned long long kMaxConnectSeconds = 3600;
 
 // The stack each connection's thread reserves; the session's own buffers
 // come on top (kMaxBufferedBytes).
@@ -66,7 +76,10 @@ constexpr int kExitStopped = 0;      // stopped by a signal; also after --help a
 constexpr int kExitCannotStart = 1;  // cannot listen, or no thread to accept with
 constexpr int kExitUsage = 2;        // the command line is wrong
 constexpr int kExitUsersFile = 3;    // a users file is unreadable, a directory, wrong or has no user
-constexpr int kExitTls = 4;          // the TLS certificate or key cannot be used, or the build has no TLS
+// Those of a proxy or a replay (relay.h).
+constexpr int kExitRecordFile = 3;      // a record cannot be read (--replay) or written (--record)
+constexpr int kExitReplayDiffered = 4;  // --replay: a client's session differed from the recording
+constexpr int kExitTls = 5;  // the TLS certificate or key cannot be used, or the build has no TLS
 
 // What a command line asks for: to serve, or to print a text and stop.
 enum class Action { Serve, Help, Version };

@@ -17,7 +17,8 @@ bool StartThread(Thread *thread, std::function<void()> body, std::size_t stackBy
 
 }  // namespace
 
-Server::Server(ThreadStarter starter) : starter_(starter ? std::move(starter) : StartThread) {}
+Server::Server(ThreadStarter starter, ConnectionHandler *handler)
+    : starter_(starter ? std::move(starter) : StartThread), handler_(handler) {}
 
 Server::~Server() { Stop(); }
 
@@ -63,6 +64,7 @@ void Server::Stop() {
     acceptThread_.Join();
     netio::Close(listener_);
     listener_ = netio::kInvalidSocket;
+    if (handler_) handler_->Stop();
     Client *last = nullptr;
     {
         // Wake every session blocked in a receive or a send. Where that closes
@@ -87,8 +89,9 @@ std::size_t Server::ConnectionsOpen() const {
 // The accept loop blocks in accept; a connection of our own gets it out,
 // after which it sees stopping_ and ends.
 void Server::WakeAcceptLoop() {
-    std::string host =
-        options_.address.empty() || options_.address == "0.0.0.0" ? "127.0.0.1" : options_.address;
+    std::string host = options_.address.empty() || options_.address == "0.0.0.0" ? "127.0.0.1"
+                       : options_.address == "::"                                ? "::1"
+                                                                                 : options_.address;
     netio::Socket wake = netio::Connect(host, port_);
     if (wake == netio::kInvalidSocket)
         netio::ShutdownBoth(listener_);  // unblocks accept on POSIX systems too
@@ -158,7 +161,10 @@ void Server::ServeClient(Client *client) {
         s = client->socket;
         number = client->number;
     }
-    Session(options_, s, number).Run();
+    if (handler_)
+        handler_->Serve(s, number);
+    else
+        Session(options_, s, number).Run();
     Client *previous;
     {
         std::lock_guard<std::mutex> lock(mutex_);

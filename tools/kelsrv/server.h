@@ -15,14 +15,17 @@
 #include "log.h"
 #include "netio.h"
 #include "options.h"
+#include "relay.h"
 #include "thread.h"
 
 namespace kelsrv {
 
 class Server {
 public:
-    // starter starts the server's threads; empty: Thread::Start.
-    explicit Server(ThreadStarter starter = {});
+    // starter starts the server's threads; empty: Thread::Start. handler
+    // (the caller's, outliving the server) serves each connection in place
+    // of kelsrv's own host; null: a Session does.
+    explicit Server(ThreadStarter starter = {}, ConnectionHandler *handler = nullptr);
     ~Server();  // stops the server if it runs
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
@@ -66,6 +69,7 @@ private:
     void Log(const std::string &line);
 
     ThreadStarter starter_;
+    ConnectionHandler *handler_;
     Options options_;
     netio::Socket listener_ = netio::kInvalidSocket;
     std::uint16_t port_ = 0;

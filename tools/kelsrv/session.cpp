@@ -84,8 +84,9 @@ bool Session::HandleLogon(const KelCommand &request) {
         return SendReply(MakeCommand(KEL_RSP_LOGON, 0, code));
     }
     Log("logon of " + Quoted(logon.userId) + " accepted");
-    Bytes data(1, options_.logonData);
-    if (options_.misbehaviour == Misbehaviour::LogonLength) data.push_back(0);
+    // The data byte; the misbehaving server announces and sends a second one.
+    Bytes data(options_.misbehaviour == Misbehaviour::LogonLength ? 2 : 1, 0);
+    data[0] = options_.logonData;
     return SendReply(MakeCommand(KEL_RSP_LOGON, static_cast<std::uint32_t>(data.size())), data);
 }
 

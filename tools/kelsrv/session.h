@@ -17,9 +17,6 @@ namespace kelsrv {
 
 class TlsStream;
 
-// The longest frame header: code, flag byte and all four words.
-constexpr std::size_t kMaxFrameHeaderLen = kFrameHeaderLen + 16;
-
 // The most a session holds of a request or reply at any time: the frame of
 // an echo with the largest data it sends back, or of a chatty note with the
 // largest data. Larger request data is skipped in small pieces.

@@ -1,12 +1,9 @@
 #include "users.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
+#include "input_file.h"
 #include "protocol.h"
 
 namespace kelsrv {
@@ -100,18 +97,8 @@ bool LoadUsers(std::istream &in, const std::string &name, std::vector<User> *use
 }
 
 bool LoadUsersFile(const std::string &path, std::vector<User> *users, std::string *error) {
-    std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) {
-        *error = "users file " + path + " is a directory";
-        return false;
-    }
-    errno = 0;
-    std::ifstream in(path);
-    if (!in) {
-        *error = "cannot read users file " + path + (errno ? std::string(": ") + std::strerror(errno) : "");
-        return false;
-    }
-    return LoadUsers(in, path, users, error);
+    std::ifstream in;
+    return OpenInputFile(path, "users file", &in, error) && LoadUsers(in, path, users, error);
 }
 
 std::uint32_t CheckLogon(const std::vector<User> &users, const LogonRequest &request) {

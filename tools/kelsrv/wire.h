@@ -17,6 +17,8 @@ namespace kelsrv {
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kFrameHeaderLen = 5;
+// The longest frame header: code, flag byte and all four words.
+constexpr std::size_t kMaxFrameHeaderLen = kFrameHeaderLen + 16;
 constexpr std::size_t kIdentBlockLen = 88;
 constexpr std::size_t kDescriptionLen = 80;
 constexpr std::size_t kLogonBlockLen = 41;

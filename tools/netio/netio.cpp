@@ -15,26 +15,50 @@ Handle Native(Socket s) { return static_cast<Handle>(s); }
 
 Socket Wrap(Handle s) { return s == native::kInvalid ? kInvalidSocket : static_cast<Socket>(s); }
 
-bool MakeAddress(const std::string &host, std::uint16_t port, sockaddr_in *addr) {
-    std::memset(addr, 0, sizeof *addr);
-    addr->sin_family = AF_INET;
-    addr->sin_port = htons(port);
-    if (host.empty()) {
-        addr->sin_addr.s_addr = htonl(INADDR_ANY);
+// A socket address and its length.
+struct Address {
+    sockaddr_storage storage;
+    native::AddressLength length = 0;
+    const sockaddr *Get() const { return reinterpret_cast<const sockaddr *>(&storage); }
+    int Family() const { return storage.ss_family; }
+};
+
+// host:port as a socket address: dotted IPv4, IPv6 (brackets allowed), or
+// "" for every IPv4 address.
+bool MakeAddress(std::string host, std::uint16_t port, Address *addr) {
+    std::memset(&addr->storage, 0, sizeof addr->storage);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&addr->storage);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&addr->storage);
+    if (host.empty() || inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        addr->length = sizeof *v4;
         return true;
     }
-    return inet_pton(AF_INET, host.c_str(), &addr->sin_addr) == 1;
+    if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) != 1) return false;
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    addr->length = sizeof *v6;
+    return true;
 }
 
 // A fresh TCP socket and the address of host:port; kInvalidSocket on failure,
 // with the error set to an invalid argument for a host that is no address.
-Socket OpenTcp(const std::string &host, std::uint16_t port, sockaddr_in *addr) {
+Socket OpenTcp(const std::string &host, std::uint16_t port, Address *addr) {
     if (!Startup()) return kInvalidSocket;
     if (!MakeAddress(host, port, addr)) {
         platform::SetErrorCode(platform::InvalidArgumentCode());
         return kInvalidSocket;
     }
-    return Wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    return Wrap(::socket(addr->Family(), SOCK_STREAM, IPPROTO_TCP));
+}
+
+// The port of a bound or connected socket address.
+std::uint16_t PortOf(const sockaddr_storage &storage) {
+    if (storage.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6 &>(storage).sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in &>(storage).sin_port);
 }
 
 // Closes s without letting the close overwrite the error that made us give it up.
@@ -54,23 +78,27 @@ void DisableNagle(Socket s) {
 
 }  // namespace
 
-bool IsIPv4Address(const std::string &text) {
-    in_addr addr;
-    return inet_pton(AF_INET, text.c_str(), &addr) == 1;
+bool IsIPAddress(const std::string &text) {
+    Address addr;
+    return !text.empty() && MakeAddress(text, 0, &addr);
 }
 
 Socket Listen(const std::string &host, std::uint16_t port, std::uint16_t *boundPort, int backlog) {
-    sockaddr_in addr;
+    Address addr;
     Socket s = OpenTcp(host, port, &addr);
     if (s == kInvalidSocket) return kInvalidSocket;
     platform::AllowQuickRestart(Native(s));
-    sockaddr_in bound;
+    // "::" is every IPv6 address, and only those, on every system.
+    int one = 1;
+    if (addr.Family() == AF_INET6)
+        setsockopt(Native(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char *>(&one), sizeof one);
+    sockaddr_storage bound;
     native::AddressLength boundLen = sizeof bound;
-    if (::bind(Native(s), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+    if (::bind(Native(s), addr.Get(), addr.length) != 0 ||
         ::listen(Native(s), backlog == kMaxBacklog ? MaxBacklog() : backlog) != 0 ||
         ::getsockname(Native(s), reinterpret_cast<sockaddr *>(&bound), &boundLen) != 0)
         return CloseKeepingError(s);
-    if (boundPort) *boundPort = ntohs(bound.sin_port);
+    if (boundPort) *boundPort = PortOf(bound);
     return s;
 }
 
@@ -81,12 +109,36 @@ Socket Accept(Socket listener) {
 }
 
 Socket Connect(const std::string &host, std::uint16_t port) {
-    sockaddr_in addr;
+    Address addr;
     Socket s = OpenTcp(host, port, &addr);
     if (s == kInvalidSocket) return kInvalidSocket;
-    if (::connect(Native(s), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-        return CloseKeepingError(s);
+    if (::connect(Native(s), addr.Get(), addr.length) != 0) return CloseKeepingError(s);
     DisableNagle(s);
+    return s;
+}
+
+Socket ConnectByName(const std::string &host, std::uint16_t port, unsigned timeoutMs, std::string *error) {
+    if (!Startup()) return *error = "cannot start the sockets layer: " + LastError(), kInvalidSocket;
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo *found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0)
+        return *error = "cannot resolve '" + host + "': " + platform::ResolveErrorText(rc), kInvalidSocket;
+    Socket s = kInvalidSocket;
+    for (const addrinfo *address = found; address && s == kInvalidSocket; address = address->ai_next) {
+        s = Wrap(::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+        if (s != kInvalidSocket &&
+            !platform::ConnectWithin(Native(s), address->ai_addr,
+                                     static_cast<native::AddressLength>(address->ai_addrlen), timeoutMs))
+            s = CloseKeepingError(s);
+        if (s == kInvalidSocket) *error = LastError();
+    }
+    freeaddrinfo(found);
+    if (s != kInvalidSocket) DisableNagle(s);
     return s;
 }
 
@@ -160,14 +212,18 @@ void ClosePair(LoopbackPair *pair) {
 }
 
 std::string PeerName(Socket s) {
-    sockaddr_in addr;
+    sockaddr_storage addr;
     native::AddressLength len = sizeof addr;
-    if (::getpeername(Native(s), reinterpret_cast<sockaddr *>(&addr), &len) != 0 || len != sizeof addr ||
-        addr.sin_family != AF_INET)
-        return "?";
-    char text[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
+    if (::getpeername(Native(s), reinterpret_cast<sockaddr *>(&addr), &len) != 0) return "?";
+    char text[INET6_ADDRSTRLEN] = "?";
+    const std::string port = ":" + std::to_string(PortOf(addr));
+    if (addr.ss_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 &>(addr).sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]" + port;
+    }
+    if (addr.ss_family != AF_INET) return "?";
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in &>(addr).sin_addr, text, sizeof text);
+    return text + port;
 }
 
 std::string LastError() { return platform::ErrorText(platform::ErrorCode()); }

@@ -1,4 +1,4 @@
-// netio - a small blocking TCP/IPv4 socket layer for kelsrv and the tests.
+// netio - a small blocking TCP socket layer (IPv4 and IPv6) for kelsrv and the tests.
 //
 // Every call blocks, without a time-out unless one was set on the socket.
 // Sockets are plain handles; the caller closes what it opened. Sends never
@@ -28,10 +28,12 @@ constexpr int kMaxBacklog = -1;
 // Linux, SOMAXCONN elsewhere.
 int MaxBacklog();
 
-// Whether text is a dotted IPv4 address such as "127.0.0.1".
-bool IsIPv4Address(const std::string &text);
+// Whether text is an address Listen and Connect take: dotted IPv4 such as
+// "127.0.0.1", or IPv6 such as "::1", with or without brackets.
+bool IsIPAddress(const std::string &text);
 
-// Listens on host:port (dotted IPv4, "" or "0.0.0.0" for any) with room for
+// Listens on host:port (an address as above; "" or "0.0.0.0" for every IPv4
+// address, "::" for every IPv6 address) with room for
 // backlog connections that wait to be accepted. With port 0 the system
 // picks one; *boundPort (if given) receives the port in use. Returns
 // kInvalidSocket on failure; LastError() says why.
@@ -41,8 +43,15 @@ Socket Listen(const std::string &host, std::uint16_t port, std::uint16_t *boundP
 // Waits for the next connection on a listening socket. kInvalidSocket on failure.
 Socket Accept(Socket listener);
 
-// Connects to host:port (dotted IPv4). kInvalidSocket on failure.
+// Connects to host:port (an address as above). kInvalidSocket on failure.
 Socket Connect(const std::string &host, std::uint16_t port);
+
+// Connects to host:port, host a name or an IPv4 or IPv6 address, trying
+// each address the name stands for in turn, each for at most timeoutMs
+// milliseconds (0: as long as the system tries). kInvalidSocket on failure,
+// with *error saying why: the name that did not resolve, or how the last
+// address failed.
+Socket ConnectByName(const std::string &host, std::uint16_t port, unsigned timeoutMs, std::string *error);
 
 // Sends all len bytes, looping over short sends. False if the connection failed.
 bool SendAll(Socket s, const void *data, std::size_t len);
@@ -95,8 +104,8 @@ struct LoopbackPair {
 bool MakeLoopbackPair(LoopbackPair *pair);
 void ClosePair(LoopbackPair *pair);
 
-// "host:port" of the peer of a connected TCP/IPv4 socket, for log lines;
-// "?" for any other socket.
+// "host:port" ("[host]:port" for IPv6) of the peer of a connected TCP
+// socket, for log lines; "?" for any other socket.
 std::string PeerName(Socket s);
 
 // The last socket error of this thread, as text with its number.

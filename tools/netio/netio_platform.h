@@ -29,6 +29,13 @@ void AllowQuickRestart(native::Handle s);
 // Sets the receive (SO_RCVTIMEO) or send (SO_SNDTIMEO) time-out.
 bool SetTimeout(native::Handle s, int option, unsigned milliseconds);
 
+// Connects s to addr, giving up after milliseconds (0: the system's own
+// limit) with the time-out's error code set; s blocks again afterwards.
+bool ConnectWithin(native::Handle s, const sockaddr *addr, native::AddressLength len, unsigned milliseconds);
+
+// The text of a name lookup's failure code.
+std::string ResolveErrorText(int code);
+
 }  // namespace netio::platform
 
 #endif

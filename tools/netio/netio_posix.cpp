@@ -1,4 +1,6 @@
 // netio_posix.cpp - what netio does its own way on POSIX systems.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -35,6 +37,32 @@ bool SetTimeout(native::Handle s, int option, unsigned milliseconds) {
     timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
     timeout.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
     return setsockopt(s, SOL_SOCKET, option, &timeout, sizeof timeout) == 0;
+}
+
+bool ConnectWithin(native::Handle s, const sockaddr *addr, native::AddressLength len, unsigned milliseconds) {
+    if (milliseconds == 0) return ::connect(s, addr, len) == 0;
+    const int flags = fcntl(s, F_GETFL, 0);
+    fcntl(s, F_SETFL, flags | O_NONBLOCK);
+    bool connected = ::connect(s, addr, len) == 0;
+    if (!connected && errno == EINPROGRESS) {
+        pollfd ready{s, POLLOUT, 0};
+        int n;
+        while ((n = poll(&ready, 1, static_cast<int>(milliseconds))) < 0 && errno == EINTR) {
+        }
+        int error = ETIMEDOUT;
+        socklen_t errorLen = sizeof error;
+        if (n > 0 && getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &errorLen) != 0) error = errno;
+        if (n >= 0) errno = error;
+        connected = n > 0 && error == 0;
+    }
+    const int saved = errno;
+    fcntl(s, F_SETFL, flags);
+    errno = saved;
+    return connected;
+}
+
+std::string ResolveErrorText(int code) {
+    return std::string(gai_strerror(code)) + (code == EAI_SYSTEM ? ": " + ErrorText(errno) : "");
 }
 
 }  // namespace platform

@@ -37,6 +37,37 @@ bool SetTimeout(native::Handle s, int option, unsigned milliseconds) {
     return setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char *>(&timeout), sizeof timeout) == 0;
 }
 
+bool ConnectWithin(native::Handle s, const sockaddr *addr, native::AddressLength len, unsigned milliseconds) {
+    if (milliseconds == 0) return ::connect(s, addr, len) == 0;
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    bool connected = ::connect(s, addr, len) == 0;
+    if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_SET(s, &writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &failed);
+        timeval timeout{static_cast<long>(milliseconds / 1000),
+                        static_cast<long>(milliseconds % 1000) * 1000};
+        const int n = select(0, nullptr, &writable, &failed, &timeout);
+        int error = WSAETIMEDOUT;
+        int errorLen = sizeof error;
+        if (n > 0 && !FD_ISSET(s, &writable))
+            getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &errorLen);
+        connected = n > 0 && FD_ISSET(s, &writable);
+        if (!connected && n >= 0) WSASetLastError(error);
+    }
+    const int saved = WSAGetLastError();
+    nonBlocking = 0;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    WSASetLastError(saved);
+    return connected;
+}
+
+// getaddrinfo returns a Windows Sockets error code.
+std::string ResolveErrorText(int code) { return ErrorText(code); }
+
 }  // namespace platform
 
 bool Startup() {
