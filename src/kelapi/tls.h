@@ -93,9 +93,27 @@ const char *KelTlsVersion(const KelTls *lpTls);
 int KelTlsSend(KelTls *lpTls, const void *lpData, int nLen, int bMore);
 int KelTlsRecv(KelTls *lpTls, void *lpBuffer, int nLen);
 
+// Whether the session's last failed send or receive failed on the socket
+// itself (the system's error says why) rather than in TLS (a damaged or
+// unexpected record, a failed encryption).
+bool KelTlsSocketFailed(const KelTls *lpTls);
+
 // Says goodbye to the peer where the session is still sound, and ends the
 // session; the socket stays open for the caller to close.
 void KelTlsClose(KelTls *lpTls);
+
+// ---- The process's defaults, from KELAPI_TLS, KELAPI_TLS_CA and
+// KELAPI_TLS_SERVER_NAME, read once by the first call: the settings of every
+// connection allocated afterwards. dwMode KEL_TLS_OFF and no szUnusable: no
+// TLS. An unknown KELAPI_TLS value (an empty one included) leaves a reason in
+// szUnusable, so that such connections refuse every connect: never plain TCP.
+struct KelTlsDefaults {
+    uint32_t dwMode;
+    char szCAFile[KEL_TLS_PATH_SIZE + 1];  // a longer value is unusable: see KelTlsNew
+    char szServerName[KEL_TLS_NAME_SIZE + 1];
+    char szUnusable[KEL_TLS_REASON_SIZE];  // "": usable
+};
+const KelTlsDefaults &KelTlsReadDefaults(void);
 
 // ---- What each TLS library implements (lib)
 
@@ -104,6 +122,8 @@ void KelTlsContextFree(KelTlsContext *lpContext);
 int32_t KelTlsSessionStart(KelTls *lpTls, KelSocket hSocket, const char *szName,
                            char szReason[KEL_TLS_REASON_SIZE]);
 const char *KelTlsSessionVersion(const KelTlsSession *lpSession);
+struct KelTlsWire;
+const KelTlsWire *KelTlsSessionWire(const KelTlsSession *lpSession);
 int KelTlsSessionSend(KelTlsSession *lpSession, const void *lpData, int nLen, int bMore);
 int KelTlsSessionRecv(KelTlsSession *lpSession, void *lpBuffer, int nLen);
 void KelTlsSessionEnd(KelTlsSession *lpSession);
@@ -131,12 +151,12 @@ void KelTlsWireReason(const KelTlsWire *lpWire, const char *szDetail, char szRea
 
 // Why a certificate was refused, in the same words on every platform.
 enum class KelTlsRefusal {
-    NotTrusted,    // the chain does not end at a trusted CA
-    Expired,       // a certificate of the chain is past its end date
-    NotYetValid,   // a certificate of the chain is before its start date
-    OtherName,     // the server's certificate does not carry the server name
-    NoCertificate, // the server sent none
-    Other,         // szDetail says what
+    NotTrusted,     // the chain does not end at a trusted CA
+    Expired,        // a certificate of the chain is past its end date
+    NotYetValid,    // a certificate of the chain is before its start date
+    OtherName,      // the server's certificate does not carry the server name
+    NoCertificate,  // the server sent none
+    Other,          // szDetail says what
 };
 // szSubject: the certificate concerned; szDate: the date concerned
 // ("2020-01-02 00:00:00 UTC"); szNames: the names the server's certificate

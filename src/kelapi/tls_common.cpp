@@ -61,7 +61,8 @@ int32_t KelTlsNew(uint32_t dwMode, const char *szCAFile, const char *szServerNam
     if (!szUnusable && (nCA == KEL_TLS_PATH_SIZE || nName == KEL_TLS_NAME_SIZE)) szUnusable = kszTooLong;
     if (szUnusable) szCA = szName = nullptr, nCA = nName = 0;
     size_t nReason = szUnusable ? KelBoundedLength(szUnusable, KEL_TLS_REASON_SIZE - 1) : 0;
-    size_t nSize = sizeof(KelTls) + (szCA ? nCA + 1 : 0) + (szName ? nName + 1 : 0) + (szUnusable ? nReason + 1 : 0);
+    size_t nSize =
+        sizeof(KelTls) + (szCA ? nCA + 1 : 0) + (szName ? nName + 1 : 0) + (szUnusable ? nReason + 1 : 0);
 
     KelTls *lpTls = static_cast<KelTls *>(g_KelPlatform.pfnAlloc(nSize));
     if (!lpTls) return KEL_ERR_SYSTEM;
@@ -71,7 +72,8 @@ int32_t KelTlsNew(uint32_t dwMode, const char *szCAFile, const char *szServerNam
         const char *szFrom;
         size_t nLen;
         const char **lpszTo;
-    } kaTexts[] = {{szCA, nCA, &lpTls->szCAFile}, {szName, nName, &lpTls->szServerName},
+    } kaTexts[] = {{szCA, nCA, &lpTls->szCAFile},
+                   {szName, nName, &lpTls->szServerName},
                    {szUnusable, nReason, &lpTls->szUnusable}};
     for (const auto &text : kaTexts) {
         if (!text.szFrom) continue;
@@ -99,8 +101,10 @@ bool KelTlsIsAddress(const char *szName) {
     if (strchr(szName, ':')) return true;  // no DNS name holds a colon
     int nDots = 0;
     for (const char *p = szName; *p; ++p) {
-        if (*p == '.') ++nDots;
-        else if (*p < '0' || *p > '9') return false;
+        if (*p == '.')
+            ++nDots;
+        else if (*p < '0' || *p > '9')
+            return false;
     }
     return nDots == 3;
 }
@@ -134,10 +138,48 @@ int KelTlsRecv(KelTls *lpTls, void *lpBuffer, int nLen) {
     return lpTls->lpSession ? KelTlsSessionRecv(lpTls->lpSession, lpBuffer, nLen) : -1;
 }
 
+bool KelTlsSocketFailed(const KelTls *lpTls) {
+    if (!lpTls->lpSession) return false;
+    const KelTlsWire *lpWire = KelTlsSessionWire(lpTls->lpSession);
+    return lpWire->nLastRecv < 0 || lpWire->bSendFailed;
+}
+
 void KelTlsClose(KelTls *lpTls) {
     if (!lpTls->lpSession) return;
     KelTlsSessionEnd(lpTls->lpSession);
     lpTls->lpSession = nullptr;
+}
+
+// ---- The process's defaults
+
+namespace {
+
+KelTlsDefaults KelTlsDefaultsFromEnvironment(void) {
+    KelTlsDefaults defaults;
+    memset(&defaults, 0, sizeof defaults);
+    char szMode[32];
+    if (g_KelPlatform.pfnGetEnv("KELAPI_TLS", szMode, sizeof szMode) != 0) return defaults;  // not set: off
+    if (!KelTlsModeFromText(szMode, &defaults.dwMode)) {
+        // A value cut to fit szMode cannot equal a mode's name, so it is refused too.
+        snprintf(defaults.szUnusable, sizeof defaults.szUnusable,
+                 "KELAPI_TLS is '%s', which is no TLS mode (off, require, verify-ca, verify-full)", szMode);
+        return defaults;
+    }
+    if (g_KelPlatform.pfnGetEnv("KELAPI_TLS_CA", defaults.szCAFile, sizeof defaults.szCAFile) != 0)
+        defaults.szCAFile[0] = '\0';
+    if (g_KelPlatform.pfnGetEnv("KELAPI_TLS_SERVER_NAME", defaults.szServerName,
+                                sizeof defaults.szServerName) != 0)
+        defaults.szServerName[0] = '\0';
+    return defaults;
+}
+
+}  // namespace
+
+// Read by the first caller; threads that start the library together wait
+// for that one read rather than see it half done.
+const KelTlsDefaults &KelTlsReadDefaults(void) {
+    static const KelTlsDefaults s_Defaults = KelTlsDefaultsFromEnvironment();
+    return s_Defaults;
 }
 
 // ---- Socket I/O through the seam
@@ -149,13 +191,17 @@ int KelTlsWireSend(KelTlsWire *lpWire, const void *lpData, int nLen) {
     return -1;  // the rest of a TLS record cannot follow later
 }
 
+// A first byte that starts no TLS record ends the handshake at once: the
+// rest of a plain server's answer may never come.
 int KelTlsWireRecv(KelTlsWire *lpWire, void *lpBuffer, int nLen) {
+    const uint8_t kHandshakeRecord = 22, kAlertRecord = 21;
     int nGot = g_KelPlatform.pfnRecv(lpWire->hSocket, lpBuffer, nLen);
     lpWire->nLastRecv = nGot;
-    if (nGot > 0) {
-        if (!lpWire->dwReceived) lpWire->bFirstByte = *static_cast<const uint8_t *>(lpBuffer);
-        lpWire->dwReceived += (uint32_t)nGot;
-    }
+    if (nGot <= 0) return nGot;
+    bool bFirst = !lpWire->dwReceived;
+    if (bFirst) lpWire->bFirstByte = *static_cast<const uint8_t *>(lpBuffer);
+    lpWire->dwReceived += (uint32_t)nGot;
+    if (bFirst && lpWire->bFirstByte != kHandshakeRecord && lpWire->bFirstByte != kAlertRecord) return -1;
     return nGot;
 }
 
@@ -180,14 +226,16 @@ void KelTlsAppendName(char *szList, size_t nSize, const char *szText) {
 void KelTlsWireReason(const KelTlsWire *lpWire, const char *szDetail, char szReason[KEL_TLS_REASON_SIZE]) {
     const uint8_t kHandshakeRecord = 22, kAlertRecord = 21;
     if (lpWire->dwReceived && lpWire->bFirstByte != kHandshakeRecord && lpWire->bFirstByte != kAlertRecord)
-        KelTlsFormat(szReason, "the server does not speak TLS: its answer to the TLS handshake is no TLS record");
+        KelTlsFormat(szReason,
+                     "the server does not speak TLS: its answer to the TLS handshake is no TLS record");
     else if (lpWire->nLastRecv == 0)
         KelTlsFormat(szReason, "the server closed the connection during the TLS handshake%s",
                      lpWire->dwReceived ? "" : " without an answer");
     else if (lpWire->nLastRecv < 0 || lpWire->bSendFailed)
         KelTlsFormat(szReason, "the TLS handshake got no answer in time, or the connection failed");
     else
-        KelTlsFormat(szReason, "the TLS handshake failed: %s", szDetail && *szDetail ? szDetail : "no detail");
+        KelTlsFormat(szReason, "the TLS handshake failed: %s",
+                     szDetail && *szDetail ? szDetail : "no detail");
 }
 
 void KelTlsRefusalReason(KelTlsRefusal refusal, const char *szServerName, const char *szSubject,
@@ -199,16 +247,17 @@ void KelTlsRefusalReason(KelTlsRefusal refusal, const char *szServerName, const 
             KelTlsFormat(szReason, "the server's certificate (%s) is not issued by a trusted CA", szWho);
             return;
         case KelTlsRefusal::Expired:
-            KelTlsFormat(szReason, "the certificate of %s in the server's chain has expired (valid until %s)", szWho,
-                         szDate ? szDate : "?");
+            KelTlsFormat(szReason, "the certificate of %s in the server's chain has expired (valid until %s)",
+                         szWho, szDate ? szDate : "?");
             return;
         case KelTlsRefusal::NotYetValid:
-            KelTlsFormat(szReason, "the certificate of %s in the server's chain is not valid yet (valid from %s)",
+            KelTlsFormat(szReason,
+                         "the certificate of %s in the server's chain is not valid yet (valid from %s)",
                          szWho, szDate ? szDate : "?");
             return;
         case KelTlsRefusal::OtherName:
-            KelTlsFormat(szReason, "the server's certificate names %s, not %s", szNames && *szNames ? szNames : "no server",
-                         szServerName ? szServerName : "?");
+            KelTlsFormat(szReason, "the server's certificate names %s, not %s",
+                         szNames && *szNames ? szNames : "no server", szServerName ? szServerName : "?");
             return;
         case KelTlsRefusal::NoCertificate:
             KelTlsFormat(szReason, "the server sent no certificate");

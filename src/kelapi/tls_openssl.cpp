@@ -94,7 +94,8 @@ void CommonName(X509 *lpCert, char *szName, size_t nSize) {
 void DateText(const ASN1_TIME *lpTime, char *szDate, size_t nSize) {
     struct tm tmDate;
     memset(&tmDate, 0, sizeof tmDate);
-    if (!lpTime || ASN1_TIME_to_tm(lpTime, &tmDate) != 1 || !strftime(szDate, nSize, "%Y-%m-%d %H:%M:%S UTC", &tmDate))
+    if (!lpTime || ASN1_TIME_to_tm(lpTime, &tmDate) != 1 ||
+        !strftime(szDate, nSize, "%Y-%m-%d %H:%M:%S UTC", &tmDate))
         snprintf(szDate, nSize, "?");
 }
 
@@ -109,10 +110,13 @@ void CertificateNames(X509 *lpCert, char *szNames, size_t nSize) {
         char szText[KEL_TLS_NAME_SIZE] = "";
         if (lpName->type == GEN_DNS) {
             const ASN1_IA5STRING *lpDns = lpName->d.dNSName;
-            snprintf(szText, sizeof szText, "%.*s", ASN1_STRING_length(lpDns), (const char *)ASN1_STRING_get0_data(lpDns));
+            snprintf(szText, sizeof szText, "%.*s", ASN1_STRING_length(lpDns),
+                     (const char *)ASN1_STRING_get0_data(lpDns));
         } else if (lpName->type == GEN_IPADD) {
             const ASN1_OCTET_STRING *lpIp = lpName->d.iPAddress;
-            int nFamily = ASN1_STRING_length(lpIp) == 4 ? AF_INET : ASN1_STRING_length(lpIp) == 16 ? AF_INET6 : 0;
+            int nFamily = ASN1_STRING_length(lpIp) == 4    ? AF_INET
+                          : ASN1_STRING_length(lpIp) == 16 ? AF_INET6
+                                                           : 0;
             if (!nFamily || !inet_ntop(nFamily, ASN1_STRING_get0_data(lpIp), szText, sizeof szText)) continue;
         } else {
             continue;
@@ -161,7 +165,8 @@ void RefusalReason(KelTlsSession *lpSession, const char *szServerName, char szRe
 // Keeps the first certificate the check refuses; the verdict stays OpenSSL's.
 int NoteVerifyResult(int bPreverifyOk, X509_STORE_CTX *lpStoreCtx) {
     if (bPreverifyOk) return 1;
-    SSL *lpSsl = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(lpStoreCtx, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    SSL *lpSsl =
+        static_cast<SSL *>(X509_STORE_CTX_get_ex_data(lpStoreCtx, SSL_get_ex_data_X509_STORE_CTX_idx()));
     KelTlsSession *lpSession = lpSsl ? static_cast<KelTlsSession *>(SSL_get_app_data(lpSsl)) : nullptr;
     if (lpSession && !lpSession->nVerifyError) {
         lpSession->nVerifyError = X509_STORE_CTX_get_error(lpStoreCtx);
@@ -202,7 +207,8 @@ void FreeSession(KelTlsSession *lpSession) {
 
 // ---- Context
 
-int32_t KelTlsContextNew(const KelTls *lpTls, KelTlsContext **lppContext, char szReason[KEL_TLS_REASON_SIZE]) {
+int32_t KelTlsContextNew(const KelTls *lpTls, KelTlsContext **lppContext,
+                         char szReason[KEL_TLS_REASON_SIZE]) {
     char szDetail[128];
     ERR_clear_error();
     SSL_CTX *lpCtx = SSL_CTX_new(TLS_client_method());
@@ -221,8 +227,8 @@ int32_t KelTlsContextNew(const KelTls *lpTls, KelTlsContext **lppContext, char s
     if (nLoaded != 1) {
         TakeErrorDetail(szDetail, sizeof szDetail);
         SSL_CTX_free(lpCtx);
-        KelTlsFormat(szReason, "the TLS CA file %s cannot be used: %s", lpTls->szCAFile ? lpTls->szCAFile : "(system)",
-                     szDetail);
+        KelTlsFormat(szReason, "the TLS CA file %s cannot be used: %s",
+                     lpTls->szCAFile ? lpTls->szCAFile : "(system)", szDetail);
         return KEL_ERR_NOT_CONNECTED;
     }
     *lppContext = reinterpret_cast<KelTlsContext *>(lpCtx);
@@ -280,7 +286,8 @@ int32_t KelTlsSessionStart(KelTls *lpTls, KelSocket hSocket, const char *szName,
     if (lpSession->nVerifyError) {
         RefusalReason(lpSession, szName, szReason);
     } else if (nRc == 1) {
-        KelTlsRefusalReason(KelTlsRefusal::NoCertificate, szName, nullptr, nullptr, nullptr, nullptr, szReason);
+        KelTlsRefusalReason(KelTlsRefusal::NoCertificate, szName, nullptr, nullptr, nullptr, nullptr,
+                            szReason);
     } else {
         char szDetail[128];
         TakeErrorDetail(szDetail, sizeof szDetail);
@@ -292,6 +299,8 @@ int32_t KelTlsSessionStart(KelTls *lpTls, KelSocket hSocket, const char *szName,
 }
 
 const char *KelTlsSessionVersion(const KelTlsSession *lpSession) { return SSL_get_version(lpSession->lpSsl); }
+
+const KelTlsWire *KelTlsSessionWire(const KelTlsSession *lpSession) { return &lpSession->wire; }
 
 int KelTlsSessionSend(KelTlsSession *lpSession, const void *lpData, int nLen, int bMore) {
     if (nLen == 0) return 0;  // no record to write
@@ -311,6 +320,10 @@ int KelTlsSessionRecv(KelTlsSession *lpSession, void *lpBuffer, int nLen) {
     int nError = SSL_get_error(lpSession->lpSsl, nRead);
     ERR_clear_error();
     if (nError == SSL_ERROR_ZERO_RETURN) return 0;  // the peer said goodbye
+    if (lpSession->wire.nLastRecv == 0) {           // the peer closed without one
+        lpSession->bBroken = true;
+        return 0;
+    }
     lpSession->bBroken = true;
     return -1;
 }

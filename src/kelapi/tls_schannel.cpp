@@ -491,6 +491,8 @@ int32_t KelTlsSessionStart(KelTls *lpTls, KelSocket hSocket, const char *szName,
 
 const char *KelTlsSessionVersion(const KelTlsSession *lpSession) { return lpSession->szVersion; }
 
+const KelTlsWire *KelTlsSessionWire(const KelTlsSession *lpSession) { return &lpSession->wire; }
+
 // One record per cbMaximumMessage bytes, each sent whole; all but the last
 // held back, and the last too when the caller sends more at once.
 int KelTlsSessionSend(KelTlsSession *lpSession, const void *lpData, int nLen, int bMore) {
