@@ -52,7 +52,7 @@ bool Client::CheckedEcho() {
 
 // ---- through the library
 
-LibraryClient::LibraryClient(std::uint16_t port) : port_(port) {}
+LibraryClient::LibraryClient(std::uint16_t port, const char *tlsCA) : port_(port), tlsCA_(tlsCA) {}
 
 LibraryClient::~LibraryClient() {
     for (HKELCONNECTION connection : {connection_, cycleConnection_}) {
@@ -67,6 +67,7 @@ HKELCONNECTION LibraryClient::NewConnection() const {
     if (KelAllocConnection(KelStrToIP("127.0.0.1"), port_, kUser, kPassword, nullptr, &connection) != KEL_OK)
         return nullptr;
     KelSetTimeout(connection, kStepTimeoutMs);
+    if (tlsCA_) KelSetTls(connection, KEL_TLS_VERIFY_FULL, tlsCA_, nullptr);
     return connection;
 }
 

@@ -49,7 +49,8 @@ protected:
 
 class LibraryClient : public Client {
 public:
-    explicit LibraryClient(std::uint16_t port);
+    // With tlsCA, every connection in verify-full against that CA file.
+    explicit LibraryClient(std::uint16_t port, const char *tlsCA = nullptr);
     ~LibraryClient() override;
     bool Open() override;
     bool Echo() override;
@@ -65,6 +66,7 @@ private:
     const std::uint8_t *EchoReplyData() const override { return echoReply_.data(); }
 
     std::uint16_t port_;
+    const char *tlsCA_;
     HKELCONNECTION connection_ = nullptr;
     HKELCONNECTION cycleConnection_ = nullptr;
     Bytes streamData_;
