@@ -439,10 +439,11 @@ bool TlsExchangeCosts(LibraryClient &library, RawClient &raw) {
         openSsl[c] = StopCountingOpenSslHeap();
         if (c == 0) allocations = counter.Counts().allocations;
     }
-    std::printf("\nper TLS exchange %u exchanges of all sizes after the handshake: the library's heap %d;\n"
-                "                 OpenSSL's under the library %lu (%s), under the raw client %lu (%s)\n",
-                exchanges, allocations, openSsl[0].allocations, openSsl[0].where.c_str(), openSsl[1].allocations,
-                openSsl[1].where.c_str());
+    std::printf(
+        "\nper TLS exchange %u exchanges of all sizes after the handshake: the library's heap %d;\n"
+        "                 OpenSSL's under the library %lu (%s), under the raw client %lu (%s)\n",
+        exchanges, allocations, openSsl[0].allocations, openSsl[0].where.c_str(), openSsl[1].allocations,
+        openSsl[1].where.c_str());
     bool holds = ok && allocations == 0;
     std::printf("%-16s goal: 0 allocations of the library's: %s\n", "", holds ? "holds" : "DOES NOT HOLD");
     return holds;
@@ -459,9 +460,10 @@ bool RunTls(const Settings &settings, std::uint16_t plainPort, std::uint16_t tls
         std::printf("kelbench: cannot connect to the in-process TLS server\n");
         return false;
     }
-    std::printf("\nover TLS (verify-full; %s): the library against OpenSSL used directly, and the library\n"
-                "without TLS in the same rounds\n",
-                KEL_TLS_CERT_DIR "/server.pem");
+    std::printf(
+        "\nover TLS (verify-full; %s): the library against OpenSSL used directly, and the library\n"
+        "without TLS in the same rounds\n",
+        KEL_TLS_CERT_DIR "/server.pem");
     return RunTimings(clients, settings, TlsFigures(), {"library TLS", "raw OpenSSL", "lib TLS/lib plain"}) &&
            TlsExchangeCosts(library, raw);
 }

@@ -33,6 +33,7 @@ protected:
         g_dwKelStarted = 0xFFFFFFFFu;
     }
     void TearDown() override {
+        g_Fake.peer = nullptr;  // a test that stopped early has ended its host
         if (h && Con(h)->hSocket != KEL_INVALID_SOCKET) KelDisconnect(h);
         if (h) {
             EXPECT_EQ(KEL_OK, KelFreeConnection(h));
