@@ -403,7 +403,9 @@ const char kUsage[] =
     "loopback. N interleaved rounds (default 101), about M ms per figure and client in each\n"
     "(default 20); --quick runs one short round. Pin the process to one CPU (taskset -c 1) so\n"
     "that client and server wake each other on the same CPU. Exit code 1 when a reply is wrong\n"
-    "or a system-call count misses its goal, 2 for a bad command line; timing never fails.\n";
+    "or a system-call count misses its goal, 2 for a bad command line; timing never fails.\n"
+    "Where the build has TLS, the same over TLS (verify-full) against OpenSSL used directly, with\n"
+    "the library without TLS as a third client in the same rounds.\n";
 
 // Everything against one server; false when a reply or a count is wrong.
 bool RunAll(const Settings &settings, std::uint16_t port) {

@@ -63,11 +63,14 @@ namespace {
 // ---- Words for the reasons
 
 void SystemText(DWORD dwError, char *szText, size_t nSize) {
-    DWORD dwLen = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwError, 0,
-                                 szText, (DWORD)nSize, nullptr);
-    while (dwLen && (szText[dwLen - 1] == '\r' || szText[dwLen - 1] == '\n' || szText[dwLen - 1] == ' ')) --dwLen;
-    if (dwLen) szText[dwLen] = '\0';
-    else snprintf(szText, nSize, "error 0x%08lX", (unsigned long)dwError);
+    DWORD dwLen = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwError,
+                                 0, szText, (DWORD)nSize, nullptr);
+    while (dwLen && (szText[dwLen - 1] == '\r' || szText[dwLen - 1] == '\n' || szText[dwLen - 1] == ' '))
+        --dwLen;
+    if (dwLen)
+        szText[dwLen] = '\0';
+    else
+        snprintf(szText, nSize, "error 0x%08lX", (unsigned long)dwError);
 }
 
 void DateText(const FILETIME *lpTime, char *szDate, size_t nSize) {
@@ -81,7 +84,8 @@ void DateText(const FILETIME *lpTime, char *szDate, size_t nSize) {
 }
 
 void CommonName(PCCERT_CONTEXT lpCert, char *szName, size_t nSize) {
-    if (!CertGetNameStringA(lpCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, szName, (DWORD)nSize)) szName[0] = '\0';
+    if (!CertGetNameStringA(lpCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, szName, (DWORD)nSize))
+        szName[0] = '\0';
 }
 
 // The certificate's subject alternative names, or null; LocalFree it.
@@ -90,8 +94,9 @@ CERT_ALT_NAME_INFO *AltNames(PCCERT_CONTEXT lpCert) {
                                               lpCert->pCertInfo->rgExtension);
     CERT_ALT_NAME_INFO *lpNames = nullptr;
     DWORD cbNames = 0;
-    if (!lpExt || !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, lpExt->Value.pbData, lpExt->Value.cbData,
-                                       CRYPT_DECODE_ALLOC_FLAG, nullptr, &lpNames, &cbNames))
+    if (!lpExt ||
+        !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, lpExt->Value.pbData, lpExt->Value.cbData,
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &lpNames, &cbNames))
         return nullptr;
     return lpNames;
 }
@@ -145,13 +150,14 @@ int AddPemCertificates(HCERTSTORE hStore, const char *szText, size_t nLen) {
         if (!pStop || pStop > pEnd) break;
         pStop += sizeof kszEnd - 1;
         DWORD cbDer = 0;
-        if (CryptStringToBinaryA(pBegin, (DWORD)(pStop - pBegin), CRYPT_STRING_BASE64HEADER, nullptr, &cbDer, nullptr,
-                                 nullptr)) {
+        if (CryptStringToBinaryA(pBegin, (DWORD)(pStop - pBegin), CRYPT_STRING_BASE64HEADER, nullptr, &cbDer,
+                                 nullptr, nullptr)) {
             BYTE *lpDer = static_cast<BYTE *>(g_KelPlatform.pfnAlloc(cbDer));
-            if (lpDer && CryptStringToBinaryA(pBegin, (DWORD)(pStop - pBegin), CRYPT_STRING_BASE64HEADER, lpDer, &cbDer,
-                                              nullptr, nullptr) &&
-                CertAddEncodedCertificateToStore(hStore, X509_ASN_ENCODING, lpDer, cbDer, CERT_STORE_ADD_USE_EXISTING,
-                                                 nullptr))
+            if (lpDer &&
+                CryptStringToBinaryA(pBegin, (DWORD)(pStop - pBegin), CRYPT_STRING_BASE64HEADER, lpDer,
+                                     &cbDer, nullptr, nullptr) &&
+                CertAddEncodedCertificateToStore(hStore, X509_ASN_ENCODING, lpDer, cbDer,
+                                                 CERT_STORE_ADD_USE_EXISTING, nullptr))
                 ++nAdded;
             if (lpDer) g_KelPlatform.pfnFree(lpDer);
         }
@@ -162,8 +168,8 @@ int AddPemCertificates(HCERTSTORE hStore, const char *szText, size_t nLen) {
 
 // The file's whole text with a NUL after it, from the seam's heap; null with the reason.
 char *ReadWholeFile(const char *szPath, size_t *lpnLen, char szReason[KEL_TLS_REASON_SIZE]) {
-    HANDLE hFile = CreateFileA(szPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+    HANDLE hFile = CreateFileA(szPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
     LARGE_INTEGER size;
     char *szText = nullptr;
     DWORD dwError = 0;
@@ -203,9 +209,10 @@ bool AnchorTrusted(const CERT_SIMPLE_CHAIN *lpChain, HCERTSTORE hCAStore) {
     const CERT_CHAIN_ELEMENT *lpEnd = lpChain->rgpElement[lpChain->cElement - 1];
     if (!(lpEnd->TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED)) return false;
     if (!hCAStore)
-        return !(lpChain->TrustStatus.dwErrorStatus & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN));
-    PCCERT_CONTEXT lpFound =
-        CertFindCertificateInStore(hCAStore, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, lpEnd->pCertContext, nullptr);
+        return !(lpChain->TrustStatus.dwErrorStatus &
+                 (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN));
+    PCCERT_CONTEXT lpFound = CertFindCertificateInStore(hCAStore, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
+                                                        lpEnd->pCertContext, nullptr);
     if (lpFound) CertFreeCertificateContext(lpFound);
     return lpFound != nullptr;
 }
@@ -237,7 +244,8 @@ Verdict CheckChain(const CERT_CHAIN_CONTEXT *lpChainContext, HCERTSTORE hCAStore
     bool bAddress = KelTlsIsAddress(szName);
     wchar_t wszName[KEL_TLS_NAME_SIZE];
     bool bCheckName = dwMode == KEL_TLS_VERIFY_FULL && !bAddress;
-    if (bCheckName && !MultiByteToWideChar(CP_UTF8, 0, szName, -1, wszName, KEL_TLS_NAME_SIZE)) wszName[0] = 0;
+    if (bCheckName && !MultiByteToWideChar(CP_UTF8, 0, szName, -1, wszName, KEL_TLS_NAME_SIZE))
+        wszName[0] = 0;
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
     memset(&ssl, 0, sizeof ssl);
     ssl.cbSize = sizeof ssl;
@@ -261,7 +269,8 @@ Verdict CheckChain(const CERT_CHAIN_CONTEXT *lpChainContext, HCERTSTORE hCAStore
         return verdict;
     }
     if (status.dwError) {
-        snprintf(verdict.szDetail, sizeof verdict.szDetail, "policy error 0x%08lX", (unsigned long)status.dwError);
+        snprintf(verdict.szDetail, sizeof verdict.szDetail, "policy error 0x%08lX",
+                 (unsigned long)status.dwError);
         return verdict;
     }
     verdict.bRefused = false;
@@ -283,8 +292,10 @@ void RefusalReason(const Verdict &verdict, const char *szName, PCCERT_CONTEXT lp
 int32_t VerifyServer(KelTlsSession *lpSession, const KelTls *lpTls, const char *szName,
                      char szReason[KEL_TLS_REASON_SIZE]) {
     PCCERT_CONTEXT lpLeaf = nullptr;
-    if (QueryContextAttributesA(&lpSession->hCtx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &lpLeaf) != SEC_E_OK || !lpLeaf) {
-        KelTlsRefusalReason(KelTlsRefusal::NoCertificate, szName, nullptr, nullptr, nullptr, nullptr, szReason);
+    if (QueryContextAttributesA(&lpSession->hCtx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &lpLeaf) != SEC_E_OK ||
+        !lpLeaf) {
+        KelTlsRefusalReason(KelTlsRefusal::NoCertificate, szName, nullptr, nullptr, nullptr, nullptr,
+                            szReason);
         return KEL_ERR_NOT_CONNECTED;
     }
     HCERTSTORE hCAStore = lpTls->lpContext->hCAStore;
@@ -305,8 +316,10 @@ int32_t VerifyServer(KelTlsSession *lpSession, const KelTls *lpTls, const char *
         KelTlsFormat(szReason, "the server's certificate chain cannot be built");
     } else {
         Verdict verdict = CheckChain(lpChain, hCAStore, lpTls->dwMode, szName, lpLeaf);
-        if (verdict.bRefused) RefusalReason(verdict, szName, lpLeaf, szReason);
-        else nRc = KEL_OK;
+        if (verdict.bRefused)
+            RefusalReason(verdict, szName, lpLeaf, szReason);
+        else
+            nRc = KEL_OK;
     }
     if (lpChain) CertFreeCertificateChain(lpChain);
     if (hExtra) CertCloseStore(hExtra, 0);
@@ -320,7 +333,8 @@ int32_t VerifyServer(KelTlsSession *lpSession, const KelTls *lpTls, const char *
 bool SendToken(KelTlsSession *lpSession, SecBuffer *lpToken) {
     bool bSent = true;
     if (lpToken->pvBuffer && lpToken->cbBuffer)
-        bSent = KelTlsWireSend(&lpSession->wire, lpToken->pvBuffer, (int)lpToken->cbBuffer) == (int)lpToken->cbBuffer;
+        bSent = KelTlsWireSend(&lpSession->wire, lpToken->pvBuffer, (int)lpToken->cbBuffer) ==
+                (int)lpToken->cbBuffer;
     if (lpToken->pvBuffer) FreeContextBuffer(lpToken->pvBuffer);
     lpToken->pvBuffer = nullptr;
     return bSent;
@@ -354,15 +368,16 @@ SECURITY_STATUS RunHandshake(KelTlsSession *lpSession, const char *szTarget) {
                            ISC_REQ_MANUAL_CRED_VALIDATION;
     SECURITY_STATUS status;
     for (bool bFirst = true;; bFirst = false) {
-        SecBuffer aIn[2] = {{lpSession->cbIn, SECBUFFER_TOKEN, lpSession->lpIn}, {0, SECBUFFER_EMPTY, nullptr}};
+        SecBuffer aIn[2] = {{lpSession->cbIn, SECBUFFER_TOKEN, lpSession->lpIn},
+                            {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, aIn};
         SecBuffer out = {0, SECBUFFER_TOKEN, nullptr};
         SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &out};
         ULONG ulGranted = 0;
-        status = InitializeSecurityContextA(&lpSession->hCred, bFirst ? nullptr : &lpSession->hCtx,
-                                            const_cast<SEC_CHAR *>(szTarget), dwWanted, 0, 0,
-                                            bFirst ? nullptr : &inDesc, 0, bFirst ? &lpSession->hCtx : nullptr,
-                                            &outDesc, &ulGranted, nullptr);
+        status = InitializeSecurityContextA(
+            &lpSession->hCred, bFirst ? nullptr : &lpSession->hCtx, const_cast<SEC_CHAR *>(szTarget),
+            dwWanted, 0, 0, bFirst ? nullptr : &inDesc, 0, bFirst ? &lpSession->hCtx : nullptr, &outDesc,
+            &ulGranted, nullptr);
         if (bFirst) lpSession->bCtx = status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK;
         // A failure may come with an alert for the peer: it goes out too.
         if (!SendToken(lpSession, &out) && !FAILED(status)) return SEC_E_INTERNAL_ERROR;
@@ -400,7 +415,8 @@ const char *VersionName(DWORD dwProtocol) {
 
 // ---- Context
 
-int32_t KelTlsContextNew(const KelTls *lpTls, KelTlsContext **lppContext, char szReason[KEL_TLS_REASON_SIZE]) {
+int32_t KelTlsContextNew(const KelTls *lpTls, KelTlsContext **lppContext,
+                         char szReason[KEL_TLS_REASON_SIZE]) {
     KelTlsContext *lpContext = static_cast<KelTlsContext *>(g_KelPlatform.pfnAlloc(sizeof(KelTlsContext)));
     if (!lpContext) {
         KelTlsFormat(szReason, "no memory for the TLS settings");
@@ -415,8 +431,9 @@ int32_t KelTlsContextNew(const KelTls *lpTls, KelTlsContext **lppContext, char s
             lpContext->hCAStore = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
             if (lpContext->hCAStore) nAdded = AddPemCertificates(lpContext->hCAStore, szText, nLen);
             g_KelPlatform.pfnFree(szText);
-            if (!nAdded) KelTlsFormat(szReason, "the TLS CA file %s cannot be used: it holds no PEM certificate",
-                                      lpTls->szCAFile);
+            if (!nAdded)
+                KelTlsFormat(szReason, "the TLS CA file %s cannot be used: it holds no PEM certificate",
+                             lpTls->szCAFile);
         }
         if (!nAdded) {
             KelTlsContextFree(lpContext);
@@ -457,12 +474,13 @@ int32_t KelTlsSessionStart(KelTls *lpTls, KelSocket hSocket, const char *szName,
     cred.dwVersion = SCHANNEL_CRED_VERSION;
     cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-    SECURITY_STATUS status = AcquireCredentialsHandleA(nullptr, const_cast<SEC_CHAR *>(UNISP_NAME_A),
-                                                       SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr, nullptr,
-                                                       &lpSession->hCred, nullptr);
+    SECURITY_STATUS status =
+        AcquireCredentialsHandleA(nullptr, const_cast<SEC_CHAR *>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
+                                  nullptr, &cred, nullptr, nullptr, &lpSession->hCred, nullptr);
     lpSession->bCred = status == SEC_E_OK;
     // An address is no server name for the handshake: none is sent for it.
-    if (lpSession->bCred) status = RunHandshake(lpSession, *szName && !KelTlsIsAddress(szName) ? szName : nullptr);
+    if (lpSession->bCred)
+        status = RunHandshake(lpSession, *szName && !KelTlsIsAddress(szName) ? szName : nullptr);
     int32_t nRc = KEL_ERR_NOT_CONNECTED;
     if (status != SEC_E_OK) {
         char szDetail[160];
@@ -471,12 +489,16 @@ int32_t KelTlsSessionStart(KelTls *lpTls, KelSocket hSocket, const char *szName,
     } else if (lpTls->dwMode < KEL_TLS_VERIFY_CA ||
                (nRc = VerifyServer(lpSession, lpTls, szName, szReason)) == KEL_OK) {
         SecPkgContext_ConnectionInfo info;
-        bool bSized = QueryContextAttributesA(&lpSession->hCtx, SECPKG_ATTR_STREAM_SIZES, &lpSession->sizes) == SEC_E_OK;
-        lpSession->cbOut = lpSession->sizes.cbHeader + lpSession->sizes.cbMaximumMessage + lpSession->sizes.cbTrailer;
-        lpSession->lpOut = bSized ? static_cast<uint8_t *>(g_KelPlatform.pfnAlloc(lpSession->cbOut)) : nullptr;
-        lpSession->szVersion = QueryContextAttributesA(&lpSession->hCtx, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK
-                                   ? VersionName(info.dwProtocol)
-                                   : "unknown";
+        bool bSized = QueryContextAttributesA(&lpSession->hCtx, SECPKG_ATTR_STREAM_SIZES,
+                                              &lpSession->sizes) == SEC_E_OK;
+        lpSession->cbOut =
+            lpSession->sizes.cbHeader + lpSession->sizes.cbMaximumMessage + lpSession->sizes.cbTrailer;
+        lpSession->lpOut =
+            bSized ? static_cast<uint8_t *>(g_KelPlatform.pfnAlloc(lpSession->cbOut)) : nullptr;
+        lpSession->szVersion =
+            QueryContextAttributesA(&lpSession->hCtx, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK
+                ? VersionName(info.dwProtocol)
+                : "unknown";
         nRc = lpSession->lpOut ? KEL_OK : KEL_ERR_NOT_CONNECTED;
         if (nRc != KEL_OK) KelTlsFormat(szReason, "no memory for a TLS session");
     }
@@ -499,12 +521,14 @@ int KelTlsSessionSend(KelTlsSession *lpSession, const void *lpData, int nLen, in
     const uint8_t *lpBytes = static_cast<const uint8_t *>(lpData);
     const SecPkgContext_StreamSizes &sizes = lpSession->sizes;
     for (int nDone = 0; nDone < nLen;) {
-        DWORD cbChunk = (DWORD)(nLen - nDone) < sizes.cbMaximumMessage ? (DWORD)(nLen - nDone) : sizes.cbMaximumMessage;
+        DWORD cbChunk =
+            (DWORD)(nLen - nDone) < sizes.cbMaximumMessage ? (DWORD)(nLen - nDone) : sizes.cbMaximumMessage;
         memcpy(lpSession->lpOut + sizes.cbHeader, lpBytes + nDone, cbChunk);
-        SecBuffer aBuffers[4] = {{sizes.cbHeader, SECBUFFER_STREAM_HEADER, lpSession->lpOut},
-                                 {cbChunk, SECBUFFER_DATA, lpSession->lpOut + sizes.cbHeader},
-                                 {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, lpSession->lpOut + sizes.cbHeader + cbChunk},
-                                 {0, SECBUFFER_EMPTY, nullptr}};
+        SecBuffer aBuffers[4] = {
+            {sizes.cbHeader, SECBUFFER_STREAM_HEADER, lpSession->lpOut},
+            {cbChunk, SECBUFFER_DATA, lpSession->lpOut + sizes.cbHeader},
+            {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, lpSession->lpOut + sizes.cbHeader + cbChunk},
+            {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc desc = {SECBUFFER_VERSION, 4, aBuffers};
         nDone += (int)cbChunk;
         lpSession->wire.bMore = nDone < nLen || bMore;
@@ -524,7 +548,8 @@ int KelTlsSessionSend(KelTlsSession *lpSession, const void *lpData, int nLen, in
 int KelTlsSessionRecv(KelTlsSession *lpSession, void *lpBuffer, int nLen) {
     while (!lpSession->cbPlain) {
         if (lpSession->bDecrypted) {  // that record is used up: keep what followed it
-            memmove(lpSession->lpIn, lpSession->lpIn + lpSession->cbIn - lpSession->cbRest, lpSession->cbRest);
+            memmove(lpSession->lpIn, lpSession->lpIn + lpSession->cbIn - lpSession->cbRest,
+                    lpSession->cbRest);
             lpSession->cbIn = lpSession->cbRest;
             lpSession->cbRest = 0;
             lpSession->bDecrypted = false;
@@ -575,8 +600,8 @@ void KelTlsSessionEnd(KelTlsSession *lpSession) {
         lpSession->wire.bMore = 0;
         if (ApplyControlToken(&lpSession->hCtx, &controlDesc) == SEC_E_OK &&
             InitializeSecurityContextA(&lpSession->hCred, &lpSession->hCtx, nullptr,
-                                       ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM, 0, 0, nullptr, 0, nullptr, &outDesc,
-                                       &ulGranted, nullptr) == SEC_E_OK)
+                                       ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM, 0, 0, nullptr, 0, nullptr,
+                                       &outDesc, &ulGranted, nullptr) == SEC_E_OK)
             SendToken(lpSession, &out);  // our goodbye; the peer's is not awaited
         else if (out.pvBuffer)
             FreeContextBuffer(out.pvBuffer);
