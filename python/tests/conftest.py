@@ -87,6 +87,27 @@ def silent_port() -> Iterator[tuple[socket.socket, int]]:
     listener.close()
 
 
+@pytest.fixture
+def full_port() -> Iterator[tuple[socket.socket, int]]:
+    """A listener whose queue is full and that never accepts: a TCP connect to it does not complete."""
+    listener = socket.create_server(("127.0.0.1", 0), backlog=0)
+    port = listener.getsockname()[1]
+    queued: list[socket.socket] = []
+    for _ in range(16):  # the queue takes one or two, depending on the system
+        queued.append(socket.socket())
+        queued[-1].settimeout(0.2)  # a loopback connect that can complete does so at once
+        try:
+            queued[-1].connect(("127.0.0.1", port))
+        except TimeoutError:
+            break
+    else:
+        pytest.fail("the listen queue took 16 connects")
+    yield listener, port
+    for each in queued:
+        each.close()
+    listener.close()
+
+
 def closed_port() -> int:
     """A port on which nothing listens."""
     with socket.socket() as sock:

@@ -26,6 +26,20 @@ def test_connect_reports_the_servers_identity(kelsrv_with: Callable[..., Kelsrv]
         assert connection.server == kelapi.ServerInfo(0xABCDEF, 0x00020003, "test host \xe9", 0x5A)
 
 
+# The host as given, kelsrv's options, and the server's name in the connection's address.
+HOSTS = [("::1", ("-a", "::1"), "[::1]"), ("[::1]", ("-a", "::1"), "[::1]"), ("localhost", (), "localhost")]
+
+
+@pytest.mark.parametrize("host, options, name", HOSTS, ids=[host for host, _, _ in HOSTS])
+def test_connect_takes_an_ipv6_address_or_a_host_name(
+    kelsrv_with: Callable[..., Kelsrv], host: str, options: tuple[str, ...], name: str
+) -> None:
+    server = kelsrv_with(*options)
+    with kelapi.connect(host, server.port, user=USER, password=PASSWORD, timeout=10) as connection:
+        assert connection.address == f"{name}:{server.port}"
+        assert connection.request(ECHO, b"by name").data == b"by name"
+
+
 # (command, data size, parm1, parm3, flags) and the reply expected: (code, parm1, retcode, parm3, flag bits
 # 0x10-0x80, data size). Echo data sizes around the send buffer (1024), the exchange's reply buffer (65536)
 # and kelsrv's largest echo; chatty sends 3 rounds of frames to dispose of before its reply.

@@ -424,8 +424,7 @@ TEST_F(ConnectWire, LogsOnToTheReferenceServerAndEchoesLargeRequestsOverASocketW
 
 // A loopback port that was just free, where nothing listens any more.
 TEST_F(ConnectWire, RefusedTcpConnectionLeavesTheRecordUnconnected) {
-    uint16_t wPort = 0;
-    netio::Close(netio::Listen("127.0.0.1", 0, &wPort));
+    const uint16_t wPort = kel_test::ClosedPort();
     ASSERT_NE(0, wPort);
     Alloc(wPort);
     std::string sFirst;

@@ -121,8 +121,7 @@ TEST(ThreadStress, ThirtyTwoThreadsRunWholeSessionsAtOnceWithTheTraceOn) {
 TEST(ThreadReasons, TwoThreadsThatFailAtOnceEachReadTheirOwnReason) {
     ASSERT_TRUE(netio::Startup());
     KelPlatformReset();
-    std::uint16_t wPort = 0;
-    netio::Close(netio::Listen("127.0.0.1", 0, &wPort));  // just free: nothing listens there now
+    const std::uint16_t wPort = kel_test::ClosedPort();
     std::atomic<int> nFailed{0};
     std::string asReasons[2];
     auto fail = [&](int nThread) {

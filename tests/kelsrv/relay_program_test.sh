@@ -39,7 +39,7 @@ stop() {
 client() {
   local name=$1 port=$2 expected=$3
   # shellcheck disable=SC2086 # REQUEST is words
-  e2e_run "$expected" "$kelcli" $4 -u demo -w "$password" -p "$port" --timeout 10 127.0.0.1
+  e2e_run "$expected" "$kelcli" $4 -u demo -w "$password" -p "$port" --timeout "$limit" 127.0.0.1
   cp "$work/out" "$work/$name"
 }
 same() { cmp -s "$work/$1" "$work/$2" || fail "$2 differs from $1: $(diff "$work/$1" "$work/$2")"; }
@@ -49,7 +49,7 @@ password=Sesame42
 requests=("info" "send -c 0x80000100 --parm1 7 -d hello" "send -c 0x80000101 --parm1 20 --parm3 2" "send -c 0x80000999")
 exits=(0 0 0 201)
 serve host -u "demo:$password" --logon-data 0x2a --description "relay test host"
-serve proxy --forward "localhost:$host_port" --record "$work/session.jsonl" --connect-timeout 5
+serve proxy --forward "localhost:$host_port" --record "$work/session.jsonl" --connect-timeout "$limit"
 for i in "${!requests[@]}"; do
   client "direct$i" "$host_port" "${exits[$i]}" "${requests[$i]}"
   client "proxied$i" "$proxy_port" "${exits[$i]}" "${requests[$i]}"
@@ -89,7 +89,7 @@ printf '\x89PNG\r\n' >"$work/image.jsonl"
 : >"$work/empty.jsonl"
 while IFS='|' read -r args message; do
   # shellcheck disable=SC2086 # args are words
-  e2e_run 3 timeout 10 "$kelsrv" -p 0 $args || continue
+  e2e_run 3 timeout "$limit" "$kelsrv" -p 0 $args || continue
   [ ! -s "$work/out" ] || fail "kelsrv $args served: $(cat "$work/out")"
   [ "$(head -1 "$work/err")" = "kelsrv: $message" ] || fail "kelsrv $args said: $(cat "$work/err")"
 done <<EOF

@@ -434,10 +434,9 @@ TEST_F(Relay, ARecordingIsReplayedByteForByteAndTheFirstDifferentFrameFailsItsCl
 }
 
 TEST_F(Relay, TheProxySaysWhenTheHostIsDownOrDoesNotAnswerAndAStopEndsEveryConnection) {
-    kel_test::SilentPeer silent, full(0);
-    netio::Socket filler = netio::Connect("127.0.0.1", full.Port());
-    std::uint16_t closedPort = 0;
-    netio::Close(netio::Listen("127.0.0.1", 0, &closedPort));
+    kel_test::SilentPeer silent;
+    kel_test::FullListener full;
+    const std::uint16_t closedPort = kel_test::ClosedPort();
     const struct {
         const char *what;
         std::uint16_t port;
@@ -462,7 +461,6 @@ TEST_F(Relay, TheProxySaysWhenTheHostIsDownOrDoesNotAnswerAndAStopEndsEveryConne
         std::lock_guard<std::mutex> lock(logMutex_);
         relayLog_.clear();
     }
-    netio::Close(filler);
 }
 
 TEST_F(Relay, BytesThatAreNoFrameAreStillPassedOnAndSaidOnce) {

@@ -74,11 +74,10 @@ TEST(Netio, ATimedOutReceiveAndABadAddressSayWhatHappened) {
 // A host by name or address; one that refuses, does not resolve, or whose
 // listen queue is full (its connect never completes) fails within the time-out.
 TEST(Netio, ConnectByNameReachesAListenerAndFailsWithAReasonOtherwise) {
-    kel_test::SilentPeer listening, full(0);
+    kel_test::SilentPeer listening;
+    kel_test::FullListener full;
     ASSERT_TRUE(listening.Listening() && full.Listening());
-    netio::Socket filler = netio::Connect("127.0.0.1", full.Port());
-    std::uint16_t closedPort = 0;
-    netio::Close(netio::Listen("127.0.0.1", 0, &closedPort));
+    const std::uint16_t closedPort = kel_test::ClosedPort();
     const struct {
         const char *host;
         std::uint16_t port;
@@ -100,7 +99,6 @@ TEST(Netio, ConnectByNameReachesAListenerAndFailsWithAReasonOtherwise) {
         }
         netio::Close(s);
     }
-    netio::Close(filler);
 }
 
 }  // namespace

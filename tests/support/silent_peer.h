@@ -38,6 +38,30 @@ private:
     netio::Socket listener_;
 };
 
+// A loopback port that was free a moment ago: nothing listens there, so a
+// connect to it is refused at once.
+inline std::uint16_t ClosedPort() {
+    std::uint16_t port = 0;
+    netio::Close(netio::Listen("127.0.0.1", 0, &port));
+    return port;
+}
+
+// A listener whose queue one waiting connection fills: connects to it after
+// that never complete.
+class FullListener {
+public:
+    FullListener() : filler_(netio::Connect("127.0.0.1", peer_.Port())) {}
+    ~FullListener() { netio::Close(filler_); }
+    FullListener(const FullListener &) = delete;
+    FullListener &operator=(const FullListener &) = delete;
+    bool Listening() const { return peer_.Listening() && filler_ != netio::kInvalidSocket; }
+    std::uint16_t Port() const { return peer_.Port(); }
+
+private:
+    SilentPeer peer_{0};
+    netio::Socket filler_;
+};
+
 // 127.0.0.1 as a dwIP value (network byte order), for KelAllocConnection.
 inline std::uint32_t LoopbackIP() {
     const std::uint8_t abAddress[4] = {127, 0, 0, 1};

@@ -3,7 +3,8 @@
 Exit code: 0; the library's result code when a call fails (101 no
 connection, 102 connection lost or time-out ran out, 106 wrong password,
 ...); 2 when the command line cannot be used. A failure prints one line on
-stderr: the step, the result code, its name and what it means.
+stderr: the step, the result code, its name and what it means, and the
+library's reason ("Reason: connect to [::1]:2893: Connection refused ...").
 """
 
 from __future__ import annotations
@@ -64,7 +65,7 @@ def _parser() -> argparse.ArgumentParser:
         help="longest wait for the server in each step (default 10; 0 waits without a bound)",
     )
     info.add_argument("-t", "--trace", action="store_true", help="write the library's trace lines to stderr")
-    info.add_argument("host", metavar="HOST", help="a dotted IPv4 address (names where the library can)")
+    info.add_argument("host", metavar="HOST", help="a host name, a dotted IPv4 address or an IPv6 address")
     return parser
 
 

@@ -3,11 +3,8 @@
 from __future__ import annotations
 
 import ctypes
-import ipaddress
 import math
 import struct
-import sys
-import time
 import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -70,8 +67,8 @@ class Reply:
     def check(self) -> Reply:
         """This reply if the host accepted the request; else KelHostError (KelSystemError: unknown code)."""
         if self.retcode:
-            step = f"reply 0x{self.code:08X} with host return code 0x{self.retcode:08X}"
-            raise error_for(raw.KelCmdErrToKelErr(self.retcode), step, reason="")
+            reason = f"refused by the host with return code 0x{self.retcode:08X}"
+            raise error_for(raw.KelCmdErrToKelErr(self.retcode), f"reply 0x{self.code:08X}", reason)
         return self
 
 
@@ -106,7 +103,7 @@ class Connection:
     server: ServerInfo
 
     def __init__(self, handle: c_void_p, address: str, timeout: float | None) -> None:
-        """Takes over an allocated connection; connect() makes them."""
+        """Takes over an allocated connection; connect() makes them. address: "HOST:PORT", [IPv6]:PORT."""
         self._handle: c_void_p | None = handle
         self.address = address
         self.timeout = timeout
@@ -187,11 +184,10 @@ class Connection:
             expected = reply
         else:
             expected = c_uint32(_word("reply", reply))
-        started = time.monotonic() if self.timeout is not None else 0.0
         rc = _exchange(self._handle, self._request, data, expected, self._reply, self._data,
                        _REPLY_BUFFER_SIZE, self._p_received)
         if rc:
-            self._fail(rc, f"request 0x{command:08X}", started)
+            self._fail(rc, f"request 0x{command:08X}")
         code, parm1, retcode, parm3, data_len, flags = _RECORD.unpack_from(self._reply)
         if not data_len:
             payload = b""
@@ -220,10 +216,9 @@ class Connection:
         """
         handle = self._live(f"wait for 0x{code:08X}")
         record = raw.KelCommand()
-        started = time.monotonic()
         rc = raw.KelWaitForResponse(handle, _word("code", code), byref(record))
         if rc:
-            self._fail(rc, f"wait for 0x{code:08X}", started)
+            self._fail(rc, f"wait for 0x{code:08X}")
         r = record
         return Command(r.dwCommand, r.dwParm1, r.dwRetCode, r.dwParm3, r.dwDataLen, r.bFlags)
 
@@ -251,10 +246,9 @@ class Connection:
 
     def _receive(self, size: int, step: str) -> bytes:
         buffer = ctypes.create_string_buffer(_word("size", size))
-        started = time.monotonic()
         rc = raw.KelReceive(self._handle, buffer, size, byref(c_uint32()), 1)
         if rc:
-            self._fail(rc, step, started)
+            self._fail(rc, step)
         return buffer.raw
 
     def _live(self, step: str) -> c_void_p:
@@ -264,24 +258,19 @@ class Connection:
         return self._handle
 
     def _refuse(self, step: str) -> NoReturn:
+        """Refuses a call that the connection's state rules out, before the library is asked."""
         if self._handle is None:
-            raise KelNotConnectedError(raw.KEL_ERR_NOT_CONNECTED, f"{step}: the connection is closed")
-        raise KelCommError(raw.KEL_ERR_COMM, f"{step}: the connection lost its stream before; close it")
+            raise KelNotConnectedError(raw.KEL_ERR_NOT_CONNECTED, step, "the connection is closed")
+        reason = "the connection lost its stream's place within a frame before; close it and connect again"
+        raise KelCommError(raw.KEL_ERR_COMM, step, reason)
 
     def _check(self, rc: int, step: str) -> None:
         if rc:
-            self._fail(rc, step, time.monotonic())
+            self._fail(rc, step)
 
-    def _fail(self, rc: int, step: str, started: float) -> NoReturn:
-        """Raises the error for rc; a 101 or 102 that took the whole time-out counts as a time-out."""
-        timeout = self.timeout
-        if timeout is not None and rc in (raw.KEL_ERR_NOT_CONNECTED, raw.KEL_ERR_COMM):
-            # A little short of the bound still counts: the system's timers and this clock need not agree.
-            if time.monotonic() - started < timeout * 0.9:
-                timeout = None
-        else:
-            timeout = None
-        error = error_for(rc, step, timeout)
+    def _fail(self, rc: int, step: str) -> NoReturn:
+        """Raises the error for rc with the library's reason: call it right after the failing call."""
+        error = error_for(rc, step)
         if rc in _LOSES_STREAM:
             self._lost, self._ready = True, False
         raise error
@@ -294,10 +283,9 @@ class Connection:
             assert raw.KelSetTls is not None
             self._check(raw.KelSetTls(handle, *tls), "set up TLS")
         system = c_void_p()
-        started = time.monotonic()
         rc = raw.KelAllocHoxSystemExt(handle, byref(system))
         if rc:
-            self._fail(rc, ("log on to " if is_host_code(rc) else "connect to ") + self.address, started)
+            self._fail(rc, ("log on to " if is_host_code(rc) else "connect to ") + self.address)
         info = raw.KelSystemInfo()
         rc = raw.KelGetSystemInfo(system, byref(info))
         raw.KelFreeHoxSystem(system)  # the connection stays: it is ours
@@ -321,11 +309,13 @@ def connect(
 ) -> Connection:
     """Connects to a server and logs on; the connection is a context manager that closes it.
 
-    host: a dotted IPv4 address; host names and IPv6 addresses where the
-    library can connect by name. port: 0 also means 2893. Credentials are
-    8-bit text, at most 8 characters of each are used. timeout: the longest
-    wait in seconds of each step (the TCP connect, each send, each receive);
-    None waits without bound (unless KELAPI_TIMEOUT_MS says otherwise).
+    host: a host name, a dotted IPv4 address or an IPv6 address (::1 or
+    [::1]); the name is resolved at the connect and its addresses are tried
+    in the resolver's order until one answers. port: 0 also means 2893.
+    Credentials are 8-bit text, at most 8 characters of each are used.
+    timeout: the longest wait in seconds of each step (the TCP connect to each
+    address, each send, each receive); None waits without bound (unless
+    KELAPI_TIMEOUT_MS says otherwise).
     tls: "off", "require", "verify-ca" or "verify-full", with ca_file and
     server_name for the checks, where the library has TLS.
     Raises KelError (KelNotConnectedError when refused, KelHostError when the
@@ -337,21 +327,11 @@ def connect(
     second = None if password2 is None else _text(password2, "password2")
     if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 0xFFFF:
         raise ValueError(f"port {port!r}: a whole number from 0 to 65535")
-    handle = c_void_p()
-    if _is_dotted_ipv4(host):
-        # Network byte order in memory, as the library takes it.
-        address = int.from_bytes(ipaddress.IPv4Address(host).packed, sys.byteorder)
-        rc = raw.KelAllocConnection(address, port, *credentials, second, byref(handle))
-    elif raw.KelAllocConnectionByName is not None:
-        rc = raw.KelAllocConnectionByName(_text(host, "host"), port, *credentials, second, byref(handle))
-    else:
-        raise ValueError(
-            f"host {host!r}: the kelapi library {raw.library_path} connects to dotted IPv4 addresses only; "
-            "host names and IPv6 need a library with KelAllocConnectionByName"
-        )
+    handle, address = c_void_p(), _server_name(host, port)
+    rc = raw.KelAllocConnectionByName(_text(host, "host"), port, *credentials, second, byref(handle))
     if rc:
-        raise error_for(rc, "allocate a connection")
-    connection = Connection(handle, f"{host}:{port or DEFAULT_PORT}", timeout)
+        raise error_for(rc, f"connect to {address}")
+    connection = Connection(handle, address, timeout)
     try:
         connection._log_on(timeout_ms, tls_setting)
     except BaseException:
@@ -360,12 +340,10 @@ def connect(
     return connection
 
 
-def _is_dotted_ipv4(host: str) -> bool:
-    try:
-        ipaddress.IPv4Address(host)
-        return True
-    except ValueError:
-        return False
+def _server_name(host: str, port: int) -> str:
+    """"HOST:PORT" as the library names the server in its reasons, an IPv6 address in brackets."""
+    bracket = ":" in host and not host.startswith("[")
+    return f"[{host}]:{port or DEFAULT_PORT}" if bracket else f"{host}:{port or DEFAULT_PORT}"
 
 
 def _text(value: str | bytes, what: str) -> bytes:

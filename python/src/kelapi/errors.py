@@ -13,7 +13,8 @@ TimeoutError, so that code written for sockets catches them:
     │   ├── KelNotConnectedError  101 no connection: refused, unreachable, or closed
     │   ├── KelCommError          102 a send or receive failed or came short
     │   ├── KelProtocolError      105 the server's answer does not fit the protocol
-    │   └── KelTimeoutError       (also TimeoutError)
+    │   └── KelTimeoutError       (also TimeoutError): the library's reason says that the
+    │       │                     connection's time-out ended the call
     │       ├── KelConnectTimeoutError  101 the connect ran out of time (also KelNotConnectedError)
     │       └── KelCommTimeoutError     102 a send or receive did (also KelCommError)
     └── KelHostError              104, 106-108, 200-205: the host refused (a logon, or a
@@ -23,6 +24,7 @@ TimeoutError, so that code written for sockets catches them:
 from __future__ import annotations
 
 import ctypes
+import re
 
 from . import raw
 
@@ -61,9 +63,11 @@ class KelError(Exception):
     """A call into the library failed.
 
     code: the result code; name: its macro's name; text: the library's
-    sentence for it; reason: what the library found out about this failure
-    (KelGetErrorText), or "" when the loaded library cannot say; step: what
-    was being done; timeout: the bound in seconds that ran out, for a time-out.
+    sentence for it; reason: why this failure happened, in one line: the
+    library's own (KelGetErrorText, read on the failing thread right after
+    the call), or the package's for a failure it finds itself; step: what
+    was being done; timeout: for a time-out, the bound in seconds that ran
+    out, as the reason gives it, else None.
     """
 
     code: int
@@ -73,12 +77,13 @@ class KelError(Exception):
     step: str
     timeout: float | None
 
-    def __init__(self, code: int, step: str, reason: str = "", timeout: float | None = None) -> None:
-        self.code, self.step, self.reason, self.timeout = code, step, reason, timeout
+    def __init__(self, code: int, step: str, reason: str = "") -> None:
+        self.code, self.step, self.reason = code, step, reason
         self.name, self.text = result_name(code), result_text(code)
-        waited = f"timed out after {timeout:g} s waiting for the server: " if timeout is not None else ""
-        detail = f" ({reason})" if reason else ""
-        super().__init__(f"{step}: {waited}result {code} ({self.name}): {self.text}{detail}")
+        self.timeout = timed_out_after(code, reason)
+        # The line kelcli prints for a failure, after its "kelcli: ".
+        message = f"{step}: result {code} ({self.name}): {self.text}"
+        super().__init__(f"{message} Reason: {reason}" if reason else message)
 
 
 class KelParamError(KelError):
@@ -151,23 +156,34 @@ _TIMEOUT_CLASSES: dict[int, type[KelError]] = {
 }
 
 
+# The library's reason for a send, receive or connect that its time-out ended; for a
+# name with several addresses the last address tried is the one that counts.
+_TIMED_OUT = re.compile(r"timed out after (\d+) ms$")
+# Longer than any reason of the library.
+_REASON_BUFFER_SIZE = 512
+
+
+def timed_out_after(code: int, reason: str) -> float | None:
+    """The bound in seconds that ran out, when reason says that a time-out ended a 101 or 102; else None."""
+    match = _TIMED_OUT.search(reason) if code in _TIMEOUT_CLASSES else None
+    return int(match[1]) / 1000 if match else None
+
+
 def last_reason() -> str:
-    """The library's reason for the last failure on this thread, "" when it cannot say."""
-    if raw.KelGetErrorText is None:
-        return ""
-    text = ctypes.create_string_buffer(512)
-    if raw.KelGetErrorText(text, len(text)) != raw.KEL_OK:
-        return ""
+    """The library's reason for the last failure on this thread (KelGetErrorText)."""
+    text = ctypes.create_string_buffer(_REASON_BUFFER_SIZE)
+    raw.KelGetErrorText(text, len(text))
     return text.value.decode("latin-1")
 
 
-def error_for(code: int, step: str, timeout: float | None = None, reason: str | None = None) -> KelError:
-    """The exception for a failure with this code; timeout: the bound that ran out, if one did.
+def error_for(code: int, step: str, reason: str | None = None) -> KelError:
+    """The exception for a failure with this code; a time-out's class when the reason says one ended it.
 
-    Without a reason, it reads the library's at once, on the thread that failed.
+    Without a reason, it reads the library's: call it on the failing thread
+    before any other call into the library.
     """
     if reason is None:
         reason = last_reason()
-    if timeout is not None and code in _TIMEOUT_CLASSES:
-        return _TIMEOUT_CLASSES[code](code, step, reason, timeout)
+    if timed_out_after(code, reason) is not None:
+        return _TIMEOUT_CLASSES[code](code, step, reason)
     return _CLASSES.get(code, KelError)(code, step, reason)

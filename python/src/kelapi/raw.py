@@ -14,8 +14,9 @@ Out-parameters are passed with ctypes.byref; strings are bytes::
         raw.KelGetSystemInfo(system, byref(info))
         raw.KelFreeHoxSystem(system)
 
-Exports that the loaded library may not have yet (it may be older than this
-package) are None: KelAllocConnectionByName, KelGetErrorText, KelSetTls.
+A library without one of the exports this package needs is refused at import
+(ImportError). KelSetTls, which a library built without TLS lacks, is None
+there.
 A trace callback must be kept alive for as long as it is installed; see
 kelapi.trace_to_logging for one that is.
 """
@@ -143,10 +144,10 @@ KelResultText = _declare("KelResultText", c_char_p, c_int32)
 KelExchange = _declare(
     "KelExchange", c_int32, _HANDLE, _P_COMMAND, c_void_p, c_uint32, _P_COMMAND, c_void_p, c_uint32, _P_COUNT
 )
-KelAllocConnectionByName = _declare_if_present(
+KelAllocConnectionByName = _declare(
     "KelAllocConnectionByName", c_int32, c_char_p, c_uint16, c_char_p, c_char_p, c_char_p, _P_HANDLE
 )
-KelGetErrorText = _declare_if_present("KelGetErrorText", c_int32, _P_CHARS, c_uint32)
+KelGetErrorText = _declare("KelGetErrorText", c_int32, _P_CHARS, c_uint32)
 KelSetTls = _declare_if_present("KelSetTls", c_int32, _HANDLE, c_uint32, c_char_p, c_char_p)
 
 # ==== Constants of kelapi.h
