@@ -4,8 +4,10 @@
 # untrusted CA, another name, an expired certificate and a server without
 # TLS are refused with 101 and the library's reason, and no such client
 # reaches identify in the server's log; the environment variables stand in
-# for the options, and an unknown mode fails closed. Under Wine kelcli.exe
-# (Schannel, with the library's own checks) meets the same native kelsrv.
+# for the options, and an unknown mode fails closed; a plain kelsrv behind
+# the manual's stunnel terminator configuration is reached in verify-full.
+# Under Wine kelcli.exe (Schannel, with the library's own checks) meets the
+# same native programs.
 #   kelcli_tls_e2e.sh KELSRV KELCLI CERTDIR [-- EMULATOR...]
 # KELSRV is always a native program: the Windows kelsrv serves no TLS.
 set -u
@@ -80,6 +82,33 @@ refused --tls verify-ca 127.0.0.1 -- \
 serve -
 refused --tls require --timeout 60 127.0.0.1 -- \
   "TLS with 127.0.0.1:$port: the server does not speak TLS: its answer to the TLS handshake is no TLS record"
+
+# --- a plain host behind a TLS terminator, configured as docs/security.md shows
+serve -
+host_port=$port
+terminator_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$work/kelapi.conf" <<CONF
+foreground = yes
+pid =
+[kelapi]
+accept        = 127.0.0.1:$terminator_port
+connect       = 127.0.0.1:$host_port
+cert          = $work/server.pem
+key           = $work/server.key
+sslVersionMin = TLSv1.2
+CONF
+stunnel4 "$work/kelapi.conf" >"$work/stunnel.log" 2>&1 &
+terminator_pid=$!
+trap 'kill "$terminator_pid" 2>/dev/null; wait "$terminator_pid" 2>/dev/null; kelsrv_stop; rm -rf "$work"' EXIT
+for _ in $(seq $((limit * 10))); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$terminator_port") 2>/dev/null && break
+  sleep 0.1
+done
+if run 0 info "${login[@]}" -p "$terminator_port" --tls verify-full --tls-ca ca.pem localhost; then
+  expect_out "description kelsrv reference connector server"
+fi
+# The terminator's port speaks TLS only: a program not switched over gets nowhere.
+run 102 info "${login[@]}" -p "$terminator_port" --timeout 5 127.0.0.1 || sed 's/^/  stunnel: /' "$work/stunnel.log"
 
 # --- usage
 run 2 info "${login[@]}" --tls maybe 127.0.0.1 && expect_err_part "--tls takes off, require, verify-ca or verify-full, not 'maybe'"
