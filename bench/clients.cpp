@@ -5,6 +5,7 @@
 
 #include "platform.h"
 #include "protocol.h"
+#include "raw_tls.h"
 #include "wire.h"
 
 namespace kelbench {
@@ -51,7 +52,7 @@ bool Client::CheckedEcho() {
 
 // ---- through the library
 
-LibraryClient::LibraryClient(std::uint16_t port) : port_(port) {}
+LibraryClient::LibraryClient(std::uint16_t port, const char *tlsCA) : port_(port), tlsCA_(tlsCA) {}
 
 LibraryClient::~LibraryClient() {
     for (HKELCONNECTION connection : {connection_, cycleConnection_}) {
@@ -66,6 +67,7 @@ HKELCONNECTION LibraryClient::NewConnection() const {
     if (KelAllocConnection(KelStrToIP("127.0.0.1"), port_, kUser, kPassword, nullptr, &connection) != KEL_OK)
         return nullptr;
     KelSetTimeout(connection, kStepTimeoutMs);
+    if (tlsCA_) KelSetTls(connection, KEL_TLS_VERIFY_FULL, tlsCA_, nullptr);
     return connection;
 }
 
@@ -110,38 +112,57 @@ bool LibraryClient::Stream(std::uint32_t chunk, std::uint32_t count, bool flush)
 
 bool LibraryClient::Cycle() { return Connect(cycleConnection_) && Disconnect(cycleConnection_); }
 
-// ---- over a plain socket
+// ---- over a plain socket or OpenSSL directly
 
-RawClient::~RawClient() { netio::Close(socket_); }
+namespace {
 
-bool RawClient::ReceiveAndCompare(netio::Socket s, const Bytes &expected) {
-    received_.resize(expected.size());
-    return netio::ReceiveExact(s, received_.data(), received_.size()) && received_ == expected;
+bool SendAll(const RawClient::Link &link, const Bytes &bytes) {
+    return link.ssl ? RawTls::SendAll(link.ssl, bytes.data(), bytes.size())
+                    : netio::SendAll(link.socket, bytes.data(), bytes.size());
 }
 
-// Connects and logs on; the socket, or kInvalidSocket. Only the reply
-// frames are compared: the server's identity block is its own.
-netio::Socket RawClient::Logon() {
+bool ReceiveExact(const RawClient::Link &link, std::uint8_t *buffer, std::size_t len) {
+    return link.ssl ? RawTls::ReceiveExact(link.ssl, buffer, len) : netio::ReceiveExact(link.socket, buffer, len);
+}
+
+}  // namespace
+
+RawClient::~RawClient() { Close(&link_); }
+
+void RawClient::Close(Link *link) {
+    RawTls::Close(link->ssl);
+    netio::Close(link->socket);
+    *link = Link();
+}
+
+bool RawClient::ReceiveAndCompare(const Link &link, const Bytes &expected) {
+    received_.resize(expected.size());
+    return ReceiveExact(link, received_.data(), received_.size()) && received_ == expected;
+}
+
+// Connects (with TLS, and its handshake) and logs on; false with nothing
+// left open. Only the reply frames are compared: the server's identity
+// block is its own.
+bool RawClient::Logon(Link *link) {
     static const Bytes identify = IdentifyRequest(), logon = LogonRequest();
     static const Bytes identifyReply = Frame(KEL_RSP_IDENTIFY, 0, kIdentLen);
     static const Bytes logonReply = Frame(KEL_RSP_LOGON, 0, 1);
-    netio::Socket s = netio::Connect("127.0.0.1", port_);
-    if (s == netio::kInvalidSocket) return s;
-    netio::SetReceiveTimeout(s, kStepTimeoutMs);
+    link->socket = netio::Connect("127.0.0.1", port_);
+    if (link->socket == netio::kInvalidSocket) return false;
+    netio::SetReceiveTimeout(link->socket, kStepTimeoutMs);
+    if (tls_ && !(link->ssl = tls_->Open(link->socket))) {
+        Close(link);
+        return false;
+    }
     Bytes block(kIdentLen + 1);
-    bool ok = netio::SendAll(s, identify.data(), identify.size()) && ReceiveAndCompare(s, identifyReply) &&
-              netio::ReceiveExact(s, block.data(), kIdentLen) &&
-              netio::SendAll(s, logon.data(), logon.size()) && ReceiveAndCompare(s, logonReply) &&
-              netio::ReceiveExact(s, block.data(), 1);
-    if (ok) return s;
-    netio::Close(s);
-    return netio::kInvalidSocket;
+    bool ok = SendAll(*link, identify) && ReceiveAndCompare(*link, identifyReply) &&
+              ReceiveExact(*link, block.data(), kIdentLen) && SendAll(*link, logon) &&
+              ReceiveAndCompare(*link, logonReply) && ReceiveExact(*link, block.data(), 1);
+    if (!ok) Close(link);
+    return ok;
 }
 
-bool RawClient::Open() {
-    socket_ = Logon();
-    return socket_ != netio::kInvalidSocket;
-}
+bool RawClient::Open() { return Logon(&link_); }
 
 bool RawClient::Echo() {
     const std::uint32_t length = static_cast<std::uint32_t>(echoData_.size());
@@ -151,8 +172,7 @@ bool RawClient::Echo() {
         echoReply_.resize(echoHeader_.size() + length);
     }
     if (libraryCalls_) return EchoAsTheLibrary();
-    return netio::SendAll(socket_, echoRequest_.data(), echoRequest_.size()) &&
-           netio::ReceiveExact(socket_, echoReply_.data(), echoReply_.size()) &&
+    return SendAll(link_, echoRequest_) && ReceiveExact(link_, echoReply_.data(), echoReply_.size()) &&
            std::memcmp(echoReply_.data(), echoHeader_.data(), echoHeader_.size()) == 0;
 }
 
@@ -160,37 +180,37 @@ bool RawClient::Echo() {
 // system's send with its hold-back flag; the real ones, never the counting ones.
 bool RawClient::EchoAsTheLibrary() {
     const KelPlatform &system = KelPlatformDefaults();
-    const KelSocket s = static_cast<KelSocket>(socket_);
+    const KelSocket s = static_cast<KelSocket>(link_.socket);
+    const netio::Socket socket = link_.socket;
     const int length = static_cast<int>(echoRequest_.size());
     const int first = length > 1024 ? 1024 : length;
     if (system.pfnSend(s, echoRequest_.data(), first, first < length) != first) return false;
     if (first < length && system.pfnSend(s, echoRequest_.data() + first, length - first, 0) != length - first)
         return false;
-    return netio::ReceiveExact(socket_, echoReply_.data(), 5) &&
-           netio::ReceiveExact(socket_, echoReply_.data() + 5, 4) &&
+    return netio::ReceiveExact(socket, echoReply_.data(), 5) &&
+           netio::ReceiveExact(socket, echoReply_.data() + 5, 4) &&
            std::memcmp(echoReply_.data(), echoHeader_.data(), echoHeader_.size()) == 0 &&
-           netio::ReceiveExact(socket_, echoReply_.data() + 9, echoReply_.size() - 9);
+           netio::ReceiveExact(socket, echoReply_.data() + 9, echoReply_.size() - 9);
 }
 
 bool RawClient::Stream(std::uint32_t chunk, std::uint32_t count, bool) {
     // The frame leaves with the first chunk, as the library's buffer sends it.
     Bytes first = Frame(kSinkCode, 0, chunk * count, Bytes(chunk, 0x5A));
     streamData_.resize(chunk, 0x5A);
-    if (!netio::SendAll(socket_, first.data(), first.size())) return false;
+    if (!SendAll(link_, first)) return false;
     for (std::uint32_t i = 1; i < count; ++i)
-        if (!netio::SendAll(socket_, streamData_.data(), chunk)) return false;
+        if (!SendAll(link_, streamData_)) return false;
     static const Bytes refusal = Frame(ReplyCodeFor(kSinkCode), 0x00030004u, 0);
-    return ReceiveAndCompare(socket_, refusal);
+    return ReceiveAndCompare(link_, refusal);
 }
 
 bool RawClient::Cycle() {
     static const Bytes disconnect = Frame(KEL_CMD_DISCONNECT, 0, 0);
     static const Bytes disconnectReply = Frame(KEL_RSP_DISCONNECT, 0, 0);
-    netio::Socket s = Logon();
-    if (s == netio::kInvalidSocket) return false;
-    bool ok =
-        netio::SendAll(s, disconnect.data(), disconnect.size()) && ReceiveAndCompare(s, disconnectReply);
-    netio::Close(s);
+    Link link;
+    if (!Logon(&link)) return false;
+    bool ok = SendAll(link, disconnect) && ReceiveAndCompare(link, disconnectReply);
+    Close(&link);
     return ok;
 }
 

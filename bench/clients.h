@@ -12,6 +12,8 @@
 #include "kelapi.h"
 #include "netio.h"
 
+typedef struct ssl_st SSL;
+
 namespace kelbench {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -47,7 +49,8 @@ protected:
 
 class LibraryClient : public Client {
 public:
-    explicit LibraryClient(std::uint16_t port);
+    // With tlsCA, every connection in verify-full against that CA file.
+    explicit LibraryClient(std::uint16_t port, const char *tlsCA = nullptr);
     ~LibraryClient() override;
     bool Open() override;
     bool Echo() override;
@@ -63,34 +66,47 @@ private:
     const std::uint8_t *EchoReplyData() const override { return echoReply_.data(); }
 
     std::uint16_t port_;
+    const char *tlsCA_;
     HKELCONNECTION connection_ = nullptr;
     HKELCONNECTION cycleConnection_ = nullptr;
     Bytes streamData_;
 };
 
-// A plain socket. With libraryCalls its echo makes the system calls the
-// library makes for the same bytes (a request above 1024 bytes in two sends,
-// the first held back; the reply read as 5 bytes, the words, the data), so
-// that the gap between the two raw clients is the cost of that call pattern
-// and the gap to the library its own.
+class RawTls;
+
+// A plain socket, or with tls a TLS session that OpenSSL runs directly,
+// each request written in one call. With libraryCalls (plain only) its echo
+// makes the system calls the library makes for the same bytes (a request
+// above 1024 bytes in two sends, the first held back; the reply read as 5
+// bytes, the words, the data), so that the gap between the two raw clients
+// is the cost of that call pattern and the gap to the library its own.
 class RawClient : public Client {
 public:
-    RawClient(std::uint16_t port, bool libraryCalls) : port_(port), libraryCalls_(libraryCalls) {}
+    RawClient(std::uint16_t port, bool libraryCalls, const RawTls *tls = nullptr)
+        : port_(port), libraryCalls_(libraryCalls), tls_(tls) {}
     ~RawClient() override;
     bool Open() override;
     bool Echo() override;
     bool Stream(std::uint32_t chunk, std::uint32_t count, bool flush) override;
     bool Cycle() override;
 
+    // One connection: its socket, and its TLS session or null.
+    struct Link {
+        netio::Socket socket = netio::kInvalidSocket;
+        SSL *ssl = nullptr;
+    };
+
 private:
     const std::uint8_t *EchoReplyData() const override { return echoReply_.data() + 9; }
-    netio::Socket Logon();
-    bool ReceiveAndCompare(netio::Socket s, const Bytes &expected);
+    bool Logon(Link *link);
+    void Close(Link *link);
+    bool ReceiveAndCompare(const Link &link, const Bytes &expected);
     bool EchoAsTheLibrary();
 
     std::uint16_t port_;
     bool libraryCalls_;
-    netio::Socket socket_ = netio::kInvalidSocket;
+    const RawTls *tls_;
+    Link link_;
     Bytes echoRequest_;
     Bytes echoHeader_;  // the reply frame an echo must bring
     Bytes received_;

@@ -21,9 +21,11 @@
 #include <vector>
 
 #include "clients.h"
+#include "raw_tls.h"
 #include "seam_counter.h"
 #include "server.h"
 #include "text.h"
+#include "tls_server.h"
 
 namespace kelbench {
 namespace {
@@ -49,12 +51,18 @@ struct Figure {
     Kind kind;
     std::uint32_t size;  // data bytes per echo, per bulk write
     double goal;         // least ratio library/raw; 0: none
+    bool everyKind;      // the third contender runs every kind, not echoes only
     std::uint32_t count = 0;
     std::vector<double> seconds[kContenders];  // seconds per unit of each contender, one entry per round
 
-    Figure(std::string figureName, Kind figureKind, std::uint32_t figureSize, double figureGoal)
-        : name(std::move(figureName)), kind(figureKind), size(figureSize), goal(figureGoal) {}
-    int Contenders() const { return kind == Kind::Echo ? kContenders : kSameCalls; }
+    Figure(std::string figureName, Kind figureKind, std::uint32_t figureSize, double figureGoal,
+           bool thirdEveryKind = false)
+        : name(std::move(figureName)),
+          kind(figureKind),
+          size(figureSize),
+          goal(figureGoal),
+          everyKind(thirdEveryKind) {}
+    int Contenders() const { return kind == Kind::Echo || everyKind ? kContenders : kSameCalls; }
 };
 
 using Clients = Client *[kContenders];
@@ -190,6 +198,15 @@ bool Report(const Figure &figure) {
     return holds;
 }
 
+// Over TLS, against OpenSSL used directly; the third contender is the
+// library over plain TCP, so that the cost of TLS shows in the same rounds.
+std::vector<Figure> TlsFigures() {
+    return {Figure("TLS echo 16 B round trip", Kind::Echo, 16, 0.90, true),
+            Figure("TLS echo 8,192 B round trip", Kind::Echo, 8192, 0.90, true),
+            Figure("TLS bulk 64 KiB, flush", Kind::Bulk, 65536, 0.90, true),
+            Figure("TLS connect+logon+disc.", Kind::Cycle, 0, 0, true)};
+}
+
 std::vector<Figure> Figures() {
     std::vector<Figure> figures;
     for (std::uint32_t size : kEchoSizes)
@@ -219,8 +236,13 @@ bool RunRound(std::vector<Figure> &figures, const Clients &clients, unsigned rou
     return true;
 }
 
-bool RunTimings(const Clients &clients, const Settings &settings) {
-    std::vector<Figure> figures = Figures();
+// The columns of a table: the library, the raw client, the third contender's ratio.
+struct Columns {
+    const char *library, *raw, *third;
+};
+
+bool RunTimings(const Clients &clients, const Settings &settings, std::vector<Figure> figures,
+                const Columns &columns) {
     for (Figure &figure : figures)
         if (!Calibrate(figure, clients, settings)) {
             std::printf("kelbench: %s failed while calibrating\n", figure.name.c_str());
@@ -234,8 +256,8 @@ bool RunTimings(const Clients &clients, const Settings &settings) {
         "library/raw: library speed over raw speed, round by round; same calls: over a raw\n"
         "client making the library's system calls (the library's own cost alone)\n",
         settings.rounds, std::chrono::duration<double>(Clock::now() - start).count());
-    std::printf("%-26s %-33s %-33s %-18s %-18s %s\n", "figure", "library", "raw socket", "library/raw",
-                "lib/same calls", "goal");
+    std::printf("%-26s %-33s %-33s %-18s %-18s %s\n", "figure", columns.library, columns.raw, "library/raw",
+                columns.third, "goal");
     unsigned goals = 0, held = 0;
     for (const Figure &figure : figures) {
         bool holds = Report(figure);
@@ -381,7 +403,9 @@ const char kUsage[] =
     "loopback. N interleaved rounds (default 101), about M ms per figure and client in each\n"
     "(default 20); --quick runs one short round. Pin the process to one CPU (taskset -c 1) so\n"
     "that client and server wake each other on the same CPU. Exit code 1 when a reply is wrong\n"
-    "or a system-call count misses its goal, 2 for a bad command line; timing never fails.\n";
+    "or a system-call count misses its goal, 2 for a bad command line; timing never fails.\n"
+    "Where the build has TLS, the same over TLS (verify-full) against OpenSSL used directly, with\n"
+    "the library without TLS as a third client in the same rounds.\n";
 
 // Everything against one server; false when a reply or a count is wrong.
 bool RunAll(const Settings &settings, std::uint16_t port) {
@@ -392,7 +416,58 @@ bool RunAll(const Settings &settings, std::uint16_t port) {
         std::printf("kelbench: cannot connect to the in-process server\n");
         return false;
     }
-    return VerifyReplies(clients) && RunTimings(clients, settings) && RunCounts(library);
+    return VerifyReplies(clients) &&
+           RunTimings(clients, settings, Figures(), {"library", "raw socket", "lib/same calls"}) &&
+           RunCounts(library);
+}
+
+// Heap allocations per exchange once the handshake is done: the library's
+// own through its seam, and OpenSSL's under the library and under the raw
+// client, with where OpenSSL made them.
+bool TlsExchangeCosts(LibraryClient &library, RawClient &raw) {
+    const unsigned kPerSize = 200;
+    const unsigned exchanges = kPerSize * static_cast<unsigned>(std::size(kEchoSizes));
+    bool ok = true;
+    int allocations = 0;
+    OpenSslHeapCounts openSsl[2];
+    Client *const clients[2] = {&library, &raw};
+    for (int c = 0; c < 2; ++c) {
+        SeamCounter counter;
+        StartCountingOpenSslHeap();
+        for (std::uint32_t size : kEchoSizes) {
+            clients[c]->SetEcho(Pattern(size));
+            for (unsigned i = 0; ok && i < kPerSize; ++i) ok = clients[c]->CheckedEcho();
+        }
+        openSsl[c] = StopCountingOpenSslHeap();
+        if (c == 0) allocations = counter.Counts().allocations;
+    }
+    std::printf(
+        "\nper TLS exchange %u exchanges of all sizes after the handshake: the library's heap %d;\n"
+        "                 OpenSSL's under the library %lu (%s), under the raw client %lu (%s)\n",
+        exchanges, allocations, openSsl[0].allocations, openSsl[0].where.c_str(), openSsl[1].allocations,
+        openSsl[1].where.c_str());
+    bool holds = ok && allocations == 0;
+    std::printf("%-16s goal: 0 allocations of the library's: %s\n", "", holds ? "holds" : "DOES NOT HOLD");
+    return holds;
+}
+
+// The TLS figures against a second server that serves TLS; the plain server
+// serves the plain library client that runs in the same rounds.
+bool RunTls(const Settings &settings, std::uint16_t plainPort, std::uint16_t tlsPort, const RawTls &rawTls) {
+    const std::string ca = std::string(KEL_TLS_CERT_DIR) + "/ca.pem";
+    LibraryClient library(tlsPort, ca.c_str()), plain(plainPort);
+    RawClient raw(tlsPort, false, &rawTls);
+    const Clients clients = {&library, &raw, &plain};
+    if (!library.Open() || !raw.Open() || !plain.Open()) {
+        std::printf("kelbench: cannot connect to the in-process TLS server\n");
+        return false;
+    }
+    std::printf(
+        "\nover TLS (verify-full; %s): the library against OpenSSL used directly, and the library\n"
+        "without TLS in the same rounds\n",
+        KEL_TLS_CERT_DIR "/server.pem");
+    return RunTimings(clients, settings, TlsFigures(), {"library TLS", "raw OpenSSL", "lib TLS/lib plain"}) &&
+           TlsExchangeCosts(library, raw);
 }
 
 }  // namespace
@@ -406,6 +481,7 @@ int main(int argc, char **argv) {
         std::fputs(kUsage, help ? stdout : stderr);
         return help ? 0 : 2;
     }
+    CountOpenSslHeap();  // before anything uses OpenSSL
     std::printf("kelbench (%s): the library against a raw-socket client, same bytes, same server\n",
                 keltools::VersionLine("kelapi").c_str());
     PrintMachine("at start");
@@ -422,6 +498,18 @@ int main(int argc, char **argv) {
         return 1;
     }
     bool ok = RunAll(settings, server.Port());
+    // TLS where this build has it: a second server, the same engine, serving TLS.
+    const std::string certs = KEL_TLS_CERT_DIR;
+    RawTls rawTls(certs + "/ca.pem");
+    kelsrv::Options tlsOptions = options;
+    tlsOptions.tls = kelsrv::LoadTls(certs + "/server.pem", certs + "/server.key", &error);
+    kelsrv::Server tlsServer;
+    if (ok && rawTls.Ready() && tlsOptions.tls) {
+        ok = tlsServer.Start(tlsOptions, &error) && RunTls(settings, server.Port(), tlsServer.Port(), rawTls);
+        tlsServer.Stop();
+    } else if (ok) {
+        std::printf("\n(no TLS figures: this build has no TLS)\n");
+    }
     server.Stop();
     PrintMachine("at end");
     return ok ? 0 : 1;

@@ -441,6 +441,47 @@ KELAPI_EXPORT int32_t KELAPI_CALL KelExchange(HKELCONNECTION hConnection, const 
                                               const void *lpData, uint32_t dwExpected, KelCommand *lpReply,
                                               void *lpBuffer, uint32_t dwBufferSize, uint32_t *lpdwReceived);
 
+/* TLS modes of KelSetTls and of the environment variable KELAPI_TLS. */
+#define KEL_TLS_OFF         0 /* plain TCP: the default */
+#define KEL_TLS_REQUIRE     1 /* encrypted, the certificate not checked: no defence against an active attacker */
+#define KEL_TLS_VERIFY_CA   2 /* the certificate's chain must end at a trusted CA */
+#define KEL_TLS_VERIFY_FULL 3 /* that, and the certificate must name the server: the mode to use */
+
+/* TLS for the connection from its next KelConnect on. After the TCP connect
+ * and before identify, KelConnect runs a TLS handshake (TLS 1.2 or newer),
+ * bounded by the connection's time-out, and checks the server's certificate
+ * as dwMode says: KEL_TLS_REQUIRE checks nothing (encryption without any
+ * defence against an active attacker: for tests); KEL_TLS_VERIFY_CA wants a
+ * chain that ends at a trusted CA and certificates within their dates;
+ * KEL_TLS_VERIFY_FULL wants that, and the server's certificate to carry the
+ * server name: the mode to use. szCAFile: a PEM file of the CAs to trust, or
+ * null (or "") for the system's trust store. szServerName: the name the
+ * certificate must carry and the name sent in the handshake, or null (or "")
+ * for the host text of a connection allocated by name, or the dotted address
+ * of one allocated by address (an address is checked against the
+ * certificate's IP addresses and not sent). KEL_TLS_OFF drops the settings:
+ * plain TCP, as without this call. Both texts are copied.
+ * A handshake or certificate that fails gives KelConnect KEL_ERR_NOT_CONNECTED
+ * with the socket closed, no byte of identify or logon sent, and a reason
+ * ("TLS with 127.0.0.1:2893: the server's certificate (localhost) is not
+ * issued by a trusted CA"); a CA file that cannot be read refuses the same
+ * way before any socket is made. Every later send and receive goes through
+ * the session (KEL_ERR_COMM when it fails); KelDisconnect ends the session
+ * before it closes the socket. With TLS, KelConnect traces one more line,
+ * "KelConnect TLS = " and the protocol version ("TLSv1.3") or "refused".
+ * Without a call, the environment variables KELAPI_TLS (off, require,
+ * verify-ca, verify-full), KELAPI_TLS_CA and KELAPI_TLS_SERVER_NAME, read once
+ * when the library starts, give every new connection its settings; a value
+ * of KELAPI_TLS that is none of those makes every KelConnect of such a
+ * connection fail before any byte is sent: never plain TCP.
+ * Traces its entry. Results: KEL_OK; KEL_ERR_PARAM for a null handle, a mode
+ * above KEL_TLS_VERIFY_FULL, a CA file name of 4096 characters or more or a
+ * server name of 256 or more; KEL_ERR_HANDLE; KEL_ERR_CONNECTED while the
+ * connection holds a socket (disconnect first); KEL_ERR_SYSTEM when no memory
+ * is left. A refused call leaves the settings as they were. */
+KELAPI_EXPORT int32_t KELAPI_CALL KelSetTls(HKELCONNECTION hConnection, uint32_t dwMode, const char *szCAFile,
+                                            const char *szServerName);
+
 #ifdef __cplusplus
 }
 #endif

@@ -2,8 +2,9 @@
 # The benchmarks: builds kelbench, kelsrv and the library in Release
 # (build/bench) and runs, with the whole process, client and server, pinned
 # to one CPU, where a wake-up costs a tenth of one across CPUs:
-# - kelbench, the library against a raw-socket client (about a minute; the
-#   arguments go to kelbench: --rounds N, --ms M, see kelbench --help);
+# - kelbench, the library against a raw-socket client, then over TLS against
+#   OpenSSL used directly (about a minute and a half; the arguments go to
+#   kelbench: --rounds N, --ms M, see kelbench --help);
 # - the Python package's Connection.request against clients of the same
 #   protocol in pure Python, against one kelsrv (python/bench/bench_request.py).
 #   scripts/bench.sh [kelbench options]          both

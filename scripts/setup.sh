@@ -4,7 +4,9 @@
 # lld (the Microsoft-ABI consumer), mandoc (man page lint), pkgconf and man-db
 # (the install test), iproute2 (ss, for the kelsrv program test), nlohmann-json
 # (kelsrv's record files), tshark and tcpdump (the dissector's tests), pip, pytest
-# and mypy (the Python package's tests).
+# and mypy (the Python package's tests), libssl-dev and openssl (TLS through
+# OpenSSL 3 on POSIX builds, and the test certificates), stunnel4 (the TLS
+# terminator of the manual's example, run by kelcli's TLS test).
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
@@ -14,7 +16,8 @@ for pkg in build-essential cmake ninja-build googletest clang libclang-rt-14-dev
            g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix \
            binutils-mingw-w64-x86-64 wine wine32:i386 wine64 python3 \
            lld mandoc pkgconf man-db iproute2 \
-           nlohmann-json3-dev tshark tcpdump python3-pip python3-pytest python3-mypy; do
+           nlohmann-json3-dev tshark tcpdump python3-pip python3-pytest python3-mypy \
+           libssl-dev openssl stunnel4; do
   have "$pkg" || need+=("$pkg")
 done
 if ((${#need[@]})); then

@@ -11,6 +11,7 @@
 #include "kelapi_address.h"
 #include "kelapi_blocks.h"
 #include "kelapi_internal.h"
+#include "tls.h"
 
 static const char kszModule[] = "KelConct";
 
@@ -47,6 +48,7 @@ static void KelReadDefaultTimeout(void) {
 // its only trace is the rc line.
 int32_t KelInitialize(void) {
     KelReadDefaultTimeout();
+    KelTlsReadDefaults();
     KEL_TRACE_MSG("KelInitialize");
     int nRc = g_KelPlatform.pfnStartup();
     KEL_TRACE_VAL("  WSAStartup rc = ", nRc);
@@ -111,6 +113,15 @@ static void KelStoreCredential(char *szField, const char *szValue) {
     szField[KEL_CREDENTIAL_SIZE - 1] = '\0';
 }
 
+// Gives a new connection the process's TLS settings (KELAPI_TLS and its
+// companions), if there are any; false when no memory is left for them.
+static bool KelTakeDefaultTls(KelConnection *lpCon) {
+    const KelTlsDefaults &defaults = KelTlsReadDefaults();
+    if (defaults.dwMode == KEL_TLS_OFF && !defaults.szUnusable[0]) return true;
+    return KelTlsNew(defaults.dwMode, defaults.szCAFile, defaults.szServerName,
+                     defaults.szUnusable[0] ? defaults.szUnusable : nullptr, &lpCon->lpTls) == KEL_OK;
+}
+
 // What both allocations share after their entry line: the checks, the
 // caller's handle variable cleared, the library started, and a cleared record
 // with the port and credentials. Reports its own failures.
@@ -133,6 +144,11 @@ static int32_t KelNewConnection(const char *szFunction, uint16_t wPort, const ch
     lpCon->dwSendLen = 0;
     lpCon->dwLock = KEL_LOCK_FREE;
     lpCon->dwTimeout = s_dwDefaultTimeout.load(std::memory_order_relaxed);
+    if (!KelTakeDefaultTls(lpCon)) {
+        KelSecureZero(lpCon, sizeof *lpCon);
+        g_KelPlatform.pfnFree(lpCon);
+        return KEL_FAIL(KelRefuse(KEL_ERR_SYSTEM, szFunction, "no memory for the TLS settings"));
+    }
     *lplpCon = lpCon;
     return KEL_OK;
 }
@@ -176,6 +192,7 @@ int32_t KELAPI_CALL KelFreeConnection(HKELCONNECTION hConnection) {
     if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
     if (lpCon->hSocket != KEL_INVALID_SOCKET)  // still open: KelDisconnect comes first
         return KEL_FAIL(KelStateReason(lpCon, KEL_ERR_CONNECTED, __func__));
+    KelTlsFree(lpCon->lpTls);
     // The record held credentials: clear it where the compiler cannot skip it.
     KelSecureZero(lpCon, sizeof *lpCon);
     g_KelPlatform.pfnFree(lpCon);
@@ -214,7 +231,39 @@ int32_t KELAPI_CALL KelSetTimeout(HKELCONNECTION hConnection, uint32_t dwMillise
     return KEL_OK;
 }
 
+// Settings for the next connects; KEL_TLS_OFF drops them. They are refused
+// while a socket is open, whose session would outlive them.
+int32_t KELAPI_CALL KelSetTls(HKELCONNECTION hConnection, uint32_t dwMode, const char *szCAFile,
+                              const char *szServerName) {
+    if (!hConnection) return KEL_FAIL(KelParamReason(__func__));
+    KEL_TRACE_VAL("KelSetTls hConnection = ", KelTraceHandle(hConnection));
+    KelConnection *lpCon = KelAsConnection(hConnection);
+    if (!lpCon) return KEL_FAIL(KelHandleReason(__func__, "connection"));
+    if (dwMode > KEL_TLS_VERIFY_FULL)
+        return KEL_FAIL(KelRefuse(KEL_ERR_PARAM, __func__, "the TLS mode is unknown (0 to 3 are known)"));
+    // A cut name would name another file or server.
+    if ((szCAFile && strnlen(szCAFile, KEL_TLS_PATH_SIZE) == KEL_TLS_PATH_SIZE) ||
+        (szServerName && strnlen(szServerName, KEL_TLS_NAME_SIZE) == KEL_TLS_NAME_SIZE))
+        return KEL_FAIL(KelRefuse(KEL_ERR_PARAM, __func__, "the CA file name or server name is too long"));
+    if (lpCon->hSocket != KEL_INVALID_SOCKET)
+        return KEL_FAIL(KelStateReason(lpCon, KEL_ERR_CONNECTED, __func__));
+    KelTls *lpTls = nullptr;
+    if (dwMode != KEL_TLS_OFF && KelTlsNew(dwMode, szCAFile, szServerName, nullptr, &lpTls) != KEL_OK)
+        return KEL_FAIL(KelRefuse(KEL_ERR_SYSTEM, __func__, "no memory for the TLS settings"));
+    KelTlsFree(lpCon->lpTls);
+    lpCon->lpTls = lpTls;
+    return KEL_OK;
+}
+
 // ==== The byte stream: buffered sends, exact receives
+
+// The reason of a failed send or receive on the stream: the system's
+// error, or with TLS a failure of the session itself.
+static int32_t KelStreamReason(const KelConnection *lpCon, const char *szStep) {
+    if (lpCon->lpTls && !KelTlsSocketFailed(lpCon->lpTls))
+        return KelSetReason(lpCon, KEL_ERR_COMM, szStep, "TLS failed: a damaged or unexpected record");
+    return KelSetSystemReason(lpCon, KEL_ERR_COMM, szStep);
+}
 
 // One socket send of exactly dwLen bytes; a short send counts as a failure,
 // whose reason it writes. bMore: the caller sends more at once, so the two
@@ -224,16 +273,17 @@ static bool KelSendAll(KelConnection *lpCon, const uint8_t *lpData, uint32_t dwL
         KelSetReason(lpCon, KEL_ERR_COMM, "send", "%u bytes are more than one send can carry", dwLen);
         return false;
     }
-    int nSent = g_KelPlatform.pfnSend(lpCon->hSocket, lpData, (int)dwLen, bMore ? 1 : 0);
+    int nSent = lpCon->lpTls ? KelTlsSend(lpCon->lpTls, lpData, (int)dwLen, bMore ? 1 : 0)
+                             : g_KelPlatform.pfnSend(lpCon->hSocket, lpData, (int)dwLen, bMore ? 1 : 0);
     if (nSent >= 0 && (uint32_t)nSent == dwLen) return true;
-    KelSetSystemReason(lpCon, KEL_ERR_COMM, "send");
+    KelStreamReason(lpCon, "send");
     return false;
 }
 
 // The reason of a receive that got nGot (0: the peer closed its end, -1: an error).
 static int32_t KelReceiveFailed(const KelConnection *lpCon, int nGot) {
     if (nGot == 0) return KelSetReason(lpCon, KEL_ERR_COMM, "receive", "the server closed the connection");
-    return KelSetSystemReason(lpCon, KEL_ERR_COMM, "receive");
+    return KelStreamReason(lpCon, "receive");
 }
 
 // Hands the waiting bytes to the socket in one send, also when there are none.
@@ -248,11 +298,12 @@ static bool KelFlushSendBuffer(KelConnection *lpCon, bool bMore) {
 // Sends what waits in the send buffer and then dwLen bytes from the caller,
 // all of them, for a connection whose socket is open. Where KelSend would
 // fill and flush the buffer and then send the rest (two system calls), both
-// parts go in one gather send; data that fits the buffer goes as KelSend
-// sends it.
+// parts go in one gather send; data that fits the buffer, and every send over
+// TLS, goes as KelSend sends it.
 static int32_t KelSendAfterBuffer(HKELCONNECTION hConnection, const void *lpData, uint32_t dwLen) {
     KelConnection *lpCon = KelAsConnection(hConnection);
-    if (lpCon->dwSendLen + dwLen <= KEL_SEND_BUFFER_SIZE || dwLen > (uint32_t)INT_MAX - KEL_SEND_BUFFER_SIZE)
+    if (lpCon->lpTls || lpCon->dwSendLen + dwLen <= KEL_SEND_BUFFER_SIZE ||
+        dwLen > (uint32_t)INT_MAX - KEL_SEND_BUFFER_SIZE)
         return KelSendExact(hConnection, lpData, dwLen, 1);
     int nLen = (int)(lpCon->dwSendLen + dwLen);
     int nSent = g_KelPlatform.pfnSendPair(lpCon->hSocket, lpCon->abSendBuf, (int)lpCon->dwSendLen, lpData,
@@ -311,7 +362,9 @@ int32_t KELAPI_CALL KelReceive(HKELCONNECTION hConnection, void *lpBuffer, uint3
     while (*lpdwReceived < dwLen) {
         uint32_t dwWanted = dwLen - *lpdwReceived;
         if (dwWanted > (uint32_t)INT_MAX) dwWanted = (uint32_t)INT_MAX;
-        int nGot = g_KelPlatform.pfnRecv(lpCon->hSocket, lpBytes + *lpdwReceived, (int)dwWanted);
+        uint8_t *lpInto = lpBytes + *lpdwReceived;
+        int nGot = lpCon->lpTls ? KelTlsRecv(lpCon->lpTls, lpInto, (int)dwWanted)
+                                : g_KelPlatform.pfnRecv(lpCon->hSocket, lpInto, (int)dwWanted);
         if (nGot <= 0) return KEL_FAIL(KelReceiveFailed(lpCon, nGot));
         *lpdwReceived += (uint32_t)nGot;
         if (!bWaitAll) break;
@@ -639,6 +692,49 @@ int32_t KelOpenByName(KelConnection *lpCon) {
     return KelSetReason(lpCon, KEL_ERR_NOT_CONNECTED, nullptr, "connect to %s: %s", szServer, szWhy);
 }
 
+// "TLS with 10.0.0.1:2893: why"; the peer is the one the TCP connection
+// went to, or for a failure before it the server as allocated.
+int32_t KelTlsReason(const KelConnection *lpCon, const char *szWhy) {
+    char szPeer[KEL_ADDRESS_TEXT_SIZE + KEL_HOST_SIZE];
+    if (lpCon->bByName && lpCon->hSocket == KEL_INVALID_SOCKET)
+        KelFormatHostPort(lpCon->szHost, lpCon->wPort, szPeer, sizeof szPeer);
+    else
+        KelPeerText(lpCon, szPeer);
+    return KelSetReason(lpCon, KEL_ERR_NOT_CONNECTED, nullptr, "TLS with %s: %s", szPeer, szWhy);
+}
+
+// The name the certificate must carry when the settings give none: the
+// host text of a named connection, the dotted address of another.
+void KelTlsDefaultName(const KelConnection *lpCon, char szName[KEL_HOST_SIZE]) {
+    if (lpCon->bByName) {
+        KelHostForResolver(lpCon->szHost, szName, KEL_HOST_SIZE);
+        return;
+    }
+    const uint8_t *lpIP = reinterpret_cast<const uint8_t *>(&lpCon->dwIP);
+    snprintf(szName, KEL_HOST_SIZE, "%u.%u.%u.%u", lpIP[0], lpIP[1], lpIP[2], lpIP[3]);
+}
+
+// The handshake on the new TCP connection. A failure closes the socket, as
+// a refused connect does: nothing of identify or logon has left.
+int32_t KelStartTls(KelConnection *lpCon) {
+    char szName[KEL_HOST_SIZE], szWhy[KEL_TLS_REASON_SIZE];
+    KelTlsDefaultName(lpCon, szName);
+    int32_t nRc = KelTlsHandshake(lpCon->lpTls, lpCon->hSocket, szName, szWhy);
+    KEL_TRACE_STR("KelConnect TLS = ", nRc == KEL_OK ? KelTlsVersion(lpCon->lpTls) : "refused");
+    if (nRc == KEL_OK) return KEL_OK;
+    KelTlsReason(lpCon, szWhy);
+    g_KelPlatform.pfnClose(lpCon->hSocket);
+    lpCon->hSocket = KEL_INVALID_SOCKET;
+    return KEL_ERR_NOT_CONNECTED;
+}
+
+// What the TLS settings need before any socket is made (the CA file read).
+int32_t KelPrepareTls(KelConnection *lpCon) {
+    char szWhy[KEL_TLS_REASON_SIZE];
+    if (KelTlsPrepare(lpCon->lpTls, szWhy) == KEL_OK) return KEL_OK;
+    return KelTlsReason(lpCon, szWhy);
+}
+
 // The reasons of an answer that does not fit; the step comes from KelInStep.
 int32_t KelDataLengthReason(const KelConnection *lpCon, uint32_t dwDataLen, uint32_t dwExpected) {
     return KelSetReason(lpCon, KEL_ERR_PROTOCOL, nullptr, "the reply announces %u data bytes, not %u",
@@ -716,8 +812,11 @@ int32_t KELAPI_CALL KelConnect(HKELCONNECTION hConnection) {
     if (lpCon->hSocket != KEL_INVALID_SOCKET)
         return KEL_FAIL(KelStateReason(lpCon, KEL_ERR_ALREADY_CONNECTED, __func__));
 
-    // The two kinds of connection differ only in how the TCP connection is made.
-    int32_t nRc = lpCon->bByName ? KelOpenByName(lpCon) : KelOpenByAddress(lpCon);
+    // The two kinds of connection differ only in how the TCP connection is
+    // made. TLS settings that cannot work refuse before any socket exists.
+    int32_t nRc = lpCon->lpTls ? KelPrepareTls(lpCon) : KEL_OK;
+    if (nRc == KEL_OK) nRc = lpCon->bByName ? KelOpenByName(lpCon) : KelOpenByAddress(lpCon);
+    if (nRc == KEL_OK && lpCon->lpTls) nRc = KelStartTls(lpCon);
     if (nRc != KEL_OK) return KEL_FAIL(nRc);
     lpCon->dwSendLen = 0;  // nothing left from an earlier connection goes out
     nRc = KelLock(lpCon);
@@ -745,6 +844,7 @@ int32_t KELAPI_CALL KelDisconnect(HKELCONNECTION hConnection) {
     memset(&cmd, 0, sizeof cmd);
     cmd.dwCommand = KEL_CMD_DISCONNECT;
     if (KelSendCommand(lpCon, &cmd, 1) == KEL_OK) KelWaitForResponse(lpCon, KEL_RSP_DISCONNECT, &cmd);
+    if (lpCon->lpTls) KelTlsClose(lpCon->lpTls);  // TLS's goodbye, where the session is sound
     KEL_TRACE_VAL("KelDisconnect hSocket = ", KelTraceSocket(lpCon->hSocket));
     g_KelPlatform.pfnClose(lpCon->hSocket);
     lpCon->hSocket = KEL_INVALID_SOCKET;

@@ -19,6 +19,8 @@
 #define KEL_LOCK_BUSY 0xFFFFFFFFu
 #define KEL_LOCK_FREE 0u
 
+struct KelTls;  // tls.h
+
 struct KelConnection {
     uint32_t dwType;
     uint32_t dwIP;   // network byte order
@@ -43,6 +45,8 @@ struct KelConnection {
     // Non-zero while a clean-up, or a call that succeeds whatever its steps
     // meet, runs on the connection: their failures keep the thread's reason.
     uint32_t dwKeepReason;
+    // The TLS settings and session (tls.h); null for plain TCP, the default.
+    KelTls *lpTls;
 };
 
 struct KelHoxSystem {

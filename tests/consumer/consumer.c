@@ -68,6 +68,11 @@ int KelConsumerMain(void) {
           KelFreeConnection(hConnection) == KEL_OK);
     Check(KelGetErrorText(szReason, 4) == KEL_OK && Equal(szReason, "con") &&
           KelGetErrorText(0, 4) == KEL_ERR_PARAM);
+    /* TLS settings apply at the next connect, which nothing answers here. */
+    Check(KelAllocConnection(KelStrToIP("127.0.0.1"), 1, "user", "pw", 0, &hConnection) == KEL_OK &&
+          KelSetTls(hConnection, 4u, 0, 0) == KEL_ERR_PARAM &&
+          KelSetTls(hConnection, KEL_TLS_VERIFY_FULL, 0, "localhost") == KEL_OK &&
+          KelConnect(hConnection) == KEL_ERR_NOT_CONNECTED && KelFreeConnection(hConnection) == KEL_OK);
     Check(Equal(KelResultText(KEL_ERR_LOCKED), "The connection is busy: its busy flag is already set."));
     bKelTraceOn = 0;
     Check(nLines >= 10);

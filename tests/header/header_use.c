@@ -33,6 +33,7 @@ int32_t UseEveryDeclaration(uint32_t dwIP) {
     bKelTraceOn = 1;
     nRc = KelAllocConnection(dwIP, KEL_DEFAULT_PORT, "user", "pw", 0, &hConnection);
     nRc |= KelSetTimeout(hConnection, 1000u);
+    nRc |= KelSetTls(hConnection, KEL_TLS_VERIFY_FULL, "ca.pem", 0);
     nRc |= KelLock(hConnection) | KelUnLock(hConnection) | KelConnect(hConnection);
     cmd.dwCommand = 0x80000100u;
     cmd.dwParm1 = cmd.dwRetCode = cmd.dwParm3 = cmd.dwDataLen = 0;

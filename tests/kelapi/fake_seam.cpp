@@ -46,6 +46,7 @@ int FakeSend(KelSocket, const void *lpData, int nLen, int bMore) {
     CountUse();
     RecordSend(lpData, nLen, bMore);
     int nTaken = PeerTakes(nLen);
+    if (nTaken > 0 && g_Fake.peer) g_Fake.peer(static_cast<const uint8_t *>(lpData), (size_t)nTaken);
     if (nTaken != nLen) g_Fake.bSendFailed = true;
     return nTaken;
 }

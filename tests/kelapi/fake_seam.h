@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -45,6 +46,7 @@ struct FakePlatformState {
     // or by a reset, where that send fails; every later send fails.
     size_t nSendCut = SIZE_MAX, nSentTotal = 0;
     bool bSendCutByReset = false;
+    std::function<void(const uint8_t *, size_t)> peer;  // sees the bytes the peer takes, if set
     bool bSendFailed = false;      // a send failed or came short
     int nRecvAfterFailedSend = 0;  // receives made after that
     // "nodelay", "bind", "connect <port> <ms>", "timeouts <ms>"; for named

@@ -28,8 +28,28 @@ const OptionEntry kOptions[] = {
     {"-f", "--data-file", true, Scope::Send},   {nullptr, "--hex", false, Scope::Send},
     {nullptr, "--clients", true, Scope::Bench}, {nullptr, "--requests", true, Scope::Bench},
     {nullptr, "--seconds", true, Scope::Bench}, {nullptr, "--size", true, Scope::Bench},
-    {nullptr, "--command", true, Scope::Bench},
+    {nullptr, "--command", true, Scope::Bench}, {nullptr, "--tls", true, Scope::Any},
+    {nullptr, "--tls-ca", true, Scope::Any},    {nullptr, "--tls-server-name", true, Scope::Any},
 };
+
+// The TLS modes by the names KELAPI_TLS takes.
+const struct {
+    const char *name;
+    std::uint32_t mode;
+} kTlsModes[] = {{"off", KEL_TLS_OFF},
+                 {"require", KEL_TLS_REQUIRE},
+                 {"verify-ca", KEL_TLS_VERIFY_CA},
+                 {"verify-full", KEL_TLS_VERIFY_FULL}};
+
+bool ParseTlsMode(const std::string &value, CliOptions *options, std::string *error) {
+    for (const auto &entry : kTlsModes) {
+        if (value != entry.name) continue;
+        options->hasTls = true;
+        options->tlsMode = entry.mode;
+        return true;
+    }
+    return *error = "--tls takes off, require, verify-ca or verify-full, not '" + value + "'", false;
+}
 
 // The largest time-out whose milliseconds still fit the library's signed range.
 const std::uint32_t kMaxTimeoutSeconds = 2147483;
@@ -92,6 +112,14 @@ bool ApplyOption(const OptionEntry &option, const std::string &value, CliOptions
         options->password2 = value;
     } else if (name == "--timeout") {
         return ParseCount(name, value, 0, kMaxTimeoutSeconds, &options->timeoutSeconds, error);
+    } else if (name == "--tls") {
+        return ParseTlsMode(value, options, error);
+    } else if (name == "--tls-ca") {
+        if (value.empty()) return *error = "--tls-ca needs a file name", false;
+        options->tlsCA = value;
+    } else if (name == "--tls-server-name") {
+        if (value.empty()) return *error = "--tls-server-name needs a name", false;
+        options->tlsServerName = value;
     } else if (name == "--code") {
         return ParseWord(name, value, &options->code, error);
     } else if (name == "--parm1") {
@@ -138,6 +166,8 @@ bool CheckComplete(const CliOptions &options, bool sawCode, bool sawRequests, st
     if (options.command == Command::None)
         return *error = std::string("no command given ") + kCommandList, false;
     if (options.host.empty()) return *error = "no host given", false;
+    if (!options.hasTls && (!options.tlsCA.empty() || !options.tlsServerName.empty()))
+        return *error = "--tls-ca and --tls-server-name go with --tls", false;
     if (options.user.empty()) return *error = "no user id given (--user)", false;
     if (options.command == Command::Send && !sawCode) return *error = "no command code given (--code)", false;
     if (sawRequests && options.seconds) return *error = "--requests and --seconds exclude each other", false;
@@ -222,6 +252,17 @@ std::string HelpText(Command command) {
         "      --timeout SECONDS  longest wait for the server in each step: the TCP\n"
         "                         connect, each send and each receive (default 10;\n"
         "                         0 waits without a bound)\n"
+        "      --tls MODE         TLS to the server (or to a TLS terminator in front\n"
+        "                         of it): off, require (encrypted, the certificate not\n"
+        "                         checked: no defence against an active attacker),\n"
+        "                         verify-ca (the chain ends at a trusted CA),\n"
+        "                         verify-full (that, and the certificate names the\n"
+        "                         server: use this). Without it the environment\n"
+        "                         variables KELAPI_TLS, KELAPI_TLS_CA and\n"
+        "                         KELAPI_TLS_SERVER_NAME decide (default off)\n"
+        "      --tls-ca FILE      PEM file of the CAs to trust (default: the system's)\n"
+        "      --tls-server-name NAME\n"
+        "                         the name the certificate must carry (default: HOST)\n"
         "  -t, --trace            write the library's trace lines to stderr\n"
         "  -h, --help             this text\n"
         "      --version          the version of kelcli and of the library it was built with\n"

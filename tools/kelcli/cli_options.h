@@ -7,6 +7,7 @@
 #include <string>
 
 #include "codes.h"
+#include "kelapi.h"
 
 namespace kelcli {
 
@@ -38,6 +39,10 @@ struct CliOptions {
     bool hasPassword2 = false;
     std::string password2;
     std::uint32_t timeoutSeconds = 10;  // bound of each blocking step; 0: none
+    bool hasTls = false;                // --tls given: it decides, not the environment
+    std::uint32_t tlsMode = 0;          // KEL_TLS_...
+    std::string tlsCA;                  // empty: the system's trust store
+    std::string tlsServerName;          // empty: the host as given
 
     // send: the request and the reply to wait for.
     std::uint32_t code = 0;

@@ -26,6 +26,10 @@ Outcome Session::Open(const CliOptions &options) {
         options.host.c_str(), options.port, options.user.c_str(), options.password.c_str(),
         options.hasPassword2 ? options.password2.c_str() : nullptr, &connection_);
     if (code == KEL_OK) code = KelSetTimeout(connection_, timeoutMs_);
+    if (code == KEL_OK && options.hasTls)
+        code =
+            KelSetTls(connection_, options.tlsMode, options.tlsCA.empty() ? nullptr : options.tlsCA.c_str(),
+                      options.tlsServerName.empty() ? nullptr : options.tlsServerName.c_str());
     if (code != KEL_OK) return Outcome{code, false, LastReason()};
     Outcome outcome = Run([this] { return KelAllocHoxSystemExt(connection_, &system_); });
     // A refused or timed-out TCP connect closes the socket; every later

@@ -10,6 +10,7 @@
 #include "server.h"
 #include "stop_signal.h"
 #include "text.h"
+#include "tls_server.h"
 
 namespace {
 
@@ -55,8 +56,15 @@ int main(int argc, char **argv) {
         std::cout << keltools::VersionLine("kelsrv") << "\n";
         return kelsrv::kExitStopped;
     }
-    std::unique_ptr<kelsrv::ConnectionHandler> handler;  // a proxy or a replay in place of kelsrv's own host
     std::string error;
+    if (!options.tlsCertFile.empty()) {
+        options.tls = kelsrv::LoadTls(options.tlsCertFile, options.tlsKeyFile, &error);
+        if (!options.tls) {
+            ErrorLine(error);
+            return kelsrv::kExitTls;
+        }
+    }
+    std::unique_ptr<kelsrv::ConnectionHandler> handler;  // a proxy or a replay in place of kelsrv's own host
     if (!kelsrv::MakeConnectionHandler(options, &handler, &error)) {
         ErrorLine(error);
         return kelsrv::kExitRecordFile;

@@ -9,6 +9,7 @@
 #include "relay.h"
 #include "session.h"
 #include "text.h"
+#include "tls_server.h"
 
 namespace kelsrv {
 namespace {
@@ -138,6 +139,16 @@ bool ApplyIdleTimeout(const std::string &value, Options *options, std::string *e
     return true;
 }
 
+bool ApplyTlsCert(const std::string &value, Options *options, std::string *) {
+    options->tlsCertFile = value;
+    return true;
+}
+
+bool ApplyTlsKey(const std::string &value, Options *options, std::string *) {
+    options->tlsKeyFile = value;
+    return true;
+}
+
 bool ApplyForward(const std::string &value, Options *options, std::string *error) {
     return ParseForwardTarget(value, &options->forwardHost, &options->forwardPort, error);
 }
@@ -197,6 +208,8 @@ const ValueOption kValueOptions[] = {
     {"", "--misbehave", ApplyMisbehaviour},
     {"", "--max-clients", ApplyMaxClients},
     {"", "--idle-timeout", ApplyIdleTimeout},
+    {"", "--tls-cert", ApplyTlsCert},
+    {"", "--tls-key", ApplyTlsKey},
     {"", "--forward", ApplyForward},
     {"", "--record", ApplyRecord},
     {"", "--replay", ApplyReplay},
@@ -258,6 +271,10 @@ CommandLine ParseCommandLine(int argc, const char *const *argv, Options *options
         for (const char *own : kOwnHostOptions)
             if (option->longName == std::string(own)) ownHostOption = own;
     }
+    if (options->tlsCertFile.empty() != options->tlsKeyFile.empty())
+        return Refused("--tls-cert and --tls-key go together");
+    if (!options->tlsCertFile.empty() && (!options->forwardHost.empty() || options->replay))
+        return Refused("--tls-cert is for kelsrv's own host, not with --forward or --replay");
     const std::string conflict = CheckRelayOptions(*options, ownHostOption);
     return conflict.empty() ? result : Refused(conflict);
 }
@@ -309,7 +326,8 @@ std::string HelpText() {
            "                            0 = as long as the system tries)\n"
            "      --replay FILE         be the host of a record: serve each connection from\n"
            "                            the next recorded session of FILE\n"
-           "  -q, --quiet               no connection log on stderr\n"
+        << TlsHelpText()
+        << "  -q, --quiet               no connection log on stderr\n"
            "  -h, --help                this text\n"
            "      --version             the version, then stop\n"
            "Numbers are decimal or 0x-hexadecimal.\n"
@@ -330,6 +348,8 @@ std::string HelpText() {
            "  3  a users file cannot be used: unreadable, a directory, a bad line, no user;\n"
            "     or a record: --replay's unreadable or damaged, --record's not writable\n"
            "  4  --replay: a client's session differed from the recorded one\n"
+           "  5  the TLS certificate or key cannot be used (the reason follows), or this\n"
+           "     build has no TLS\n"
            "\n"
            "Limits: the listen backlog is the largest the system allows. A connection\n"
            "beyond --max-clients is closed at once, with one log line. Each connection\n"
@@ -403,8 +423,9 @@ std::string DescribeSettings(const Options &options) {
                            ? "no idle time-out"
                            : "idle time-out " + DurationText(options.idleTimeout);
     const std::string limits = "at most " + std::to_string(options.maxClients) + " clients; " + idle;
+    const std::string tls = options.tlsCertFile.empty() ? "" : "; TLS with " + options.tlsCertFile;
     const std::string relay = DescribeRelay(options);
-    return relay.empty() ? users + "; misbehaviour " + MisbehaviourName(options) + "; " + limits
+    return relay.empty() ? users + "; misbehaviour " + MisbehaviourName(options) + "; " + limits + tls
                          : relay + "; " + limits;
 }
 

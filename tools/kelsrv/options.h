@@ -15,6 +15,7 @@
 
 namespace kelsrv {
 
+class TlsContext;
 struct Recording;
 
 // Deliberate protocol faults, one per server, for testing clients.
@@ -55,6 +56,10 @@ struct Options {
     std::string recordPath;                                               // empty: no record
     std::string replayPath;
     std::shared_ptr<const Recording> replay;  // null: no replay
+    // Serve TLS with this certificate chain and key (both or neither); tls
+    // is what LoadTls made of them, null for plain TCP.
+    std::string tlsCertFile, tlsKeyFile;
+    std::shared_ptr<const TlsContext> tls;
 };
 
 // The bounds of --max-clients and --idle-timeout.
@@ -74,6 +79,7 @@ constexpr int kExitUsersFile = 3;    // a users file is unreadable, a directory,
 // Those of a proxy or a replay (relay.h).
 constexpr int kExitRecordFile = 3;      // a record cannot be read (--replay) or written (--record)
 constexpr int kExitReplayDiffered = 4;  // --replay: a client's session differed from the recording
+constexpr int kExitTls = 5;  // the TLS certificate or key cannot be used, or the build has no TLS
 
 // What a command line asks for: to serve, or to print a text and stop.
 enum class Action { Serve, Help, Version };

@@ -4,6 +4,7 @@
 
 #include "log.h"
 #include "text.h"
+#include "tls_server.h"
 
 namespace kelsrv {
 
@@ -12,6 +13,8 @@ using keltools::Hex32;
 Session::Session(const Options &options, netio::Socket s, unsigned long number)
     : options_(options), socket_(s), number_(number) {}
 
+Session::~Session() = default;
+
 void Session::Run() {
     Log("opened from " + netio::PeerName(socket_));
     if (options_.idleTimeout.count() > 0) {
@@ -19,6 +22,7 @@ void Session::Run() {
         netio::SetReceiveTimeout(socket_, milliseconds);
         netio::SetSendTimeout(socket_, milliseconds);
     }
+    if (options_.tls && !StartTls()) return;
     KelCommand request;
     while (ReadRequest(&request) && Handle(request)) {
     }
@@ -141,6 +145,17 @@ bool Session::HandleUnknown(const KelCommand &request) {
            SendReply(MakeCommand(ReplyCodeFor(request.dwCommand), 0, kRcUnknownCommand));
 }
 
+bool Session::StartTls() {
+    std::string why;
+    tls_ = TlsStream::Accept(*options_.tls, socket_, &why);
+    if (!tls_) {
+        Log("TLS handshake failed: " + why);
+        return false;
+    }
+    Log("TLS handshake done, " + tls_->Version());
+    return true;
+}
+
 bool Session::ReadRequest(KelCommand *request) {
     std::uint8_t frame[kMaxFrameHeaderLen];
     std::size_t got = 0;
@@ -173,7 +188,7 @@ bool Session::SkipData(std::uint32_t len) {
 bool Session::Receive(void *buffer, std::size_t len, std::size_t *got) {
     auto *p = static_cast<std::uint8_t *>(buffer);
     for (std::size_t left = len; left > 0;) {
-        long n = netio::ReceiveSome(socket_, p, left);
+        long n = tls_ ? tls_->ReceiveSome(p, left) : netio::ReceiveSome(socket_, p, left);
         if (n <= 0) {
             end_ = n == 0 ? End::Closed : netio::TimedOut() ? End::Idle : End::Failed;
             if (end_ == End::Failed) failure_ = netio::LastError();
@@ -216,7 +231,7 @@ bool Session::SendBytes(const Bytes &bytes) {
         len = static_cast<std::size_t>(options_.closeAfterBytes - bytesSent_);
         cut = true;
     }
-    if (len > 0 && !netio::SendAll(socket_, bytes.data(), len)) {
+    if (len > 0 && !(tls_ ? tls_->SendAll(bytes.data(), len) : netio::SendAll(socket_, bytes.data(), len))) {
         Log(netio::TimedOut()
                 ? "took no byte of a reply for " + DurationText(options_.idleTimeout) + ": closed"
                 : "connection lost while sending");

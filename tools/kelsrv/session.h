@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "netio.h"
@@ -13,6 +14,8 @@
 #include "wire.h"
 
 namespace kelsrv {
+
+class TlsStream;
 
 // The most a session holds of a request or reply at any time: the frame of
 // an echo with the largest data it sends back, or of a chatty note with the
@@ -24,6 +27,7 @@ class Session {
 public:
     // The session reads and writes s but leaves closing it to the caller.
     Session(const Options &options, netio::Socket s, unsigned long number);
+    ~Session();
 
     // Serves requests until the client disconnects, the connection ends or
     // stays idle for options.idleTimeout; the last log line says which.
@@ -41,6 +45,8 @@ private:
 
     // Reads the next frame, its data or len bytes of it; false, with the
     // reason logged, if the connection ended, went quiet or failed first.
+    // With options.tls, the handshake; false, with the reason logged, if it failed.
+    bool StartTls();
     bool ReadRequest(KelCommand *request);
     bool ReadData(void *buffer, std::size_t len);
     bool SkipData(std::uint32_t len);
@@ -63,6 +69,7 @@ private:
     bool loggedOn_ = false;
     End end_ = End::Closed;
     std::string failure_;  // the socket error of End::Failed
+    std::unique_ptr<TlsStream> tls_;  // the session's TLS, when it has one
 };
 
 }  // namespace kelsrv
