@@ -38,6 +38,10 @@ struct KelTlsContext;
 // One TLS session over one socket (lib).
 struct KelTlsSession;
 
+// The most plaintext one TLS record carries: a send that says more follows
+// is held back up to this many bytes, to go in one record with the next.
+#define KEL_TLS_RECORD_SIZE 16384u
+
 struct KelTls {
     uint32_t dwMode;           // KEL_TLS_REQUIRE to KEL_TLS_VERIFY_FULL
     const char *szCAFile;      // null: the system's trust store
@@ -45,6 +49,8 @@ struct KelTls {
     const char *szUnusable;    // non-null: why these settings must refuse every connect
     KelTlsContext *lpContext;  // made by the first connect, kept until the settings change
     KelTlsSession *lpSession;  // while the socket is open
+    int nHeld;                 // bytes of abHeld that wait for the next send
+    uint8_t abHeld[KEL_TLS_RECORD_SIZE];
 };
 
 // ---- Settings (tls_common.cpp)
@@ -89,7 +95,10 @@ int32_t KelTlsHandshake(KelTls *lpTls, KelSocket hSocket, const char *szHost,
 const char *KelTlsVersion(const KelTls *lpTls);
 
 // ---- The stream, with the seam's contract: the bytes moved, 0 at the end of
-// the stream, -1 on failure. A send writes all nLen bytes or fails.
+// the stream, -1 on failure. A send writes all nLen bytes or fails. Where the
+// seam would let the system join a send marked bMore with the next one in a
+// segment, TLS holds it back and writes both in one record: a request's frame
+// and its data leave as one record, as a client that writes them together.
 int KelTlsSend(KelTls *lpTls, const void *lpData, int nLen, int bMore);
 int KelTlsRecv(KelTls *lpTls, void *lpBuffer, int nLen);
 

@@ -130,8 +130,29 @@ const char *KelTlsVersion(const KelTls *lpTls) {
     return lpTls->lpSession ? KelTlsSessionVersion(lpTls->lpSession) : "none";
 }
 
+namespace {
+
+// Writes the held bytes and forgets them; false when the session failed.
+bool KelTlsSendHeld(KelTls *lpTls, int bMore) {
+    int nHeld = lpTls->nHeld;
+    bool bSent = KelTlsSessionSend(lpTls->lpSession, lpTls->abHeld, nHeld, bMore) == nHeld;
+    KelSecureZero(lpTls->abHeld, (size_t)nHeld);  // a logon block may be among them
+    lpTls->nHeld = 0;
+    return bSent;
+}
+
+}  // namespace
+
 int KelTlsSend(KelTls *lpTls, const void *lpData, int nLen, int bMore) {
-    return lpTls->lpSession ? KelTlsSessionSend(lpTls->lpSession, lpData, nLen, bMore) : -1;
+    if (!lpTls->lpSession) return -1;
+    if (nLen <= (int)KEL_TLS_RECORD_SIZE - lpTls->nHeld) {
+        memcpy(lpTls->abHeld + lpTls->nHeld, lpData, (size_t)nLen);
+        lpTls->nHeld += nLen;
+        return bMore || KelTlsSendHeld(lpTls, 0) ? nLen : -1;
+    }
+    // Too long to join the held bytes: they go first, in a record of their own.
+    if (lpTls->nHeld && !KelTlsSendHeld(lpTls, 1)) return -1;
+    return KelTlsSessionSend(lpTls->lpSession, lpData, nLen, bMore);
 }
 
 int KelTlsRecv(KelTls *lpTls, void *lpBuffer, int nLen) {
@@ -145,6 +166,8 @@ bool KelTlsSocketFailed(const KelTls *lpTls) {
 }
 
 void KelTlsClose(KelTls *lpTls) {
+    KelSecureZero(lpTls->abHeld, (size_t)lpTls->nHeld);  // what a failed send left held
+    lpTls->nHeld = 0;
     if (!lpTls->lpSession) return;
     KelTlsSessionEnd(lpTls->lpSession);
     lpTls->lpSession = nullptr;

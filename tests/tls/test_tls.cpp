@@ -141,7 +141,9 @@ TEST_F(TlsSeam, ConnectsExchangesAndDisconnectsThroughTheSession) {
         Bytes data = Pattern(1100, 3), reply(300);
         KelCommand cmd = Record(kEchoCommand, 0x1234, 0, 0, 1100);
         uint32_t dwGot = 0;
+        size_t nBefore = g_Fake.sends.size();
         ASSERT_EQ(KEL_OK, KelExchange(h, &cmd, data.data(), kEchoReply, &cmd, reply.data(), 300, &dwGot));
+        EXPECT_EQ(nBefore + 1, g_Fake.sends.size());  // frame and data in one record, past the send buffer
         EXPECT_EQ(Pattern(300, 5), reply);
         EXPECT_EQ(97u + 50u + 1113u, host.RequestBytes());
         size_t nSends = g_Fake.sends.size();
