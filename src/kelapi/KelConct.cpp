@@ -286,12 +286,18 @@ static int32_t KelReceiveFailed(const KelConnection *lpCon, int nGot) {
     return KelStreamReason(lpCon, "receive");
 }
 
+// Forgets the bytes that went, clearing them: the scrambled logon block is
+// among them once, and nothing of it may stay for the connection's life.
+static void KelEmptySendBuffer(KelConnection *lpCon) {
+    lpCon->dwSendLen = 0;
+    memset(lpCon->abSendBuf, 0, sizeof lpCon->abSendBuf);
+}
+
 // Hands the waiting bytes to the socket in one send, also when there are none.
 // On failure they stay in the buffer, to be sent first next time.
 static bool KelFlushSendBuffer(KelConnection *lpCon, bool bMore) {
     if (!KelSendAll(lpCon, lpCon->abSendBuf, lpCon->dwSendLen, bMore)) return false;
-    lpCon->dwSendLen = 0;
-    memset(lpCon->abSendBuf, 0, sizeof lpCon->abSendBuf);
+    KelEmptySendBuffer(lpCon);
     return true;
 }
 
@@ -309,8 +315,7 @@ static int32_t KelSendAfterBuffer(HKELCONNECTION hConnection, const void *lpData
     int nSent = g_KelPlatform.pfnSendPair(lpCon->hSocket, lpCon->abSendBuf, (int)lpCon->dwSendLen, lpData,
                                           (int)dwLen);
     if (nSent != nLen) return KEL_FAIL(KelSetSystemReason(lpCon, KEL_ERR_COMM, "send"));
-    lpCon->dwSendLen = 0;
-    memset(lpCon->abSendBuf, 0, sizeof lpCon->abSendBuf);
+    KelEmptySendBuffer(lpCon);
     return KEL_OK;
 }
 
