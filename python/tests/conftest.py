@@ -1,7 +1,8 @@
 """Fixtures: kelsrv servers on port 0, a peer that never answers, the paths of the build.
 
 The library is the one in KELAPI_LIBRARY (ctest sets it to the build's), else
-build/native's; kelsrv the one in KELSRV, else build/native's.
+build/native's; kelsrv the one in KELSRV, else build/native's; the TLS test
+certificates (tests/tls/make_certs.sh) those in KEL_TLS_CERT_DIR, else build/native's.
 """
 
 from __future__ import annotations
@@ -20,7 +21,10 @@ ROOT = Path(__file__).resolve().parents[2]
 sys.path[:0] = [str(ROOT / "python" / "src"), str(ROOT / "python" / "bench")]
 os.environ.setdefault("KELAPI_LIBRARY", str(ROOT / "build/native/lib/libkelapi.so.1"))
 KELSRV = os.environ.get("KELSRV", str(ROOT / "build/native/bin/kelsrv"))
+TLS_CERTS = Path(os.environ.get("KEL_TLS_CERT_DIR", str(ROOT / "build/native/tls-certs")))
 USER, PASSWORD = "demo", "secret"
+# kelsrv's options to serve TLS with the certificate for localhost and 127.0.0.1 from the tests' CA.
+TLS_SERVER = ("--tls-cert", str(TLS_CERTS / "server.pem"), "--tls-key", str(TLS_CERTS / "server.key"))
 
 
 class Kelsrv:
@@ -74,6 +78,12 @@ def kelsrv_with(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Callable[.
 def kelsrv(kelsrv_with: Callable[..., Kelsrv]) -> Kelsrv:
     """A sound server."""
     return kelsrv_with()
+
+
+@pytest.fixture(scope="session")
+def tls_kelsrv(kelsrv_with: Callable[..., Kelsrv]) -> Kelsrv:
+    """A server that speaks TLS only, with the certificate for localhost and 127.0.0.1 from the tests' CA."""
+    return kelsrv_with(*TLS_SERVER)
 
 
 @pytest.fixture

@@ -15,7 +15,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
-from conftest import KELSRV, PASSWORD, ROOT, USER, Kelsrv, closed_port
+from conftest import KELSRV, PASSWORD, ROOT, TLS_CERTS, TLS_SERVER, USER, Kelsrv, closed_port
 
 import kelapi
 from kelapi import _library, raw
@@ -130,25 +130,48 @@ def test_pip_installs_the_package_without_a_network(tmp_path: Path, isolation: b
     assert (installed / "py.typed").exists()
 
 
-# The host, the password, and kelsrv's options (None: no server on the port).
-INFO_CASES: list[tuple[str, str, tuple[str, ...] | None]] = [
-    ("127.0.0.1", PASSWORD, ()),
-    ("127.0.0.1", "wrong", ()),
-    ("127.0.0.1", PASSWORD, None),
-    ("::1", "wrong", ("-a", "::1")),
-    ("localhost", PASSWORD, None),
+# The host, the password, kelsrv's options (None: no server on the port), and the client's TLS options.
+CA, OTHER_CA = str(TLS_CERTS / "ca.pem"), str(TLS_CERTS / "other-ca.pem")
+INFO_CASES: list[tuple[str, str, tuple[str, ...] | None, tuple[str, ...]]] = [
+    ("127.0.0.1", PASSWORD, (), ()),
+    ("127.0.0.1", "wrong", (), ()),
+    ("127.0.0.1", PASSWORD, None, ()),
+    ("::1", "wrong", ("-a", "::1"), ()),
+    ("localhost", PASSWORD, None, ()),
+    ("localhost", PASSWORD, TLS_SERVER, ("--tls", "verify-full", "--tls-ca", CA)),
+    ("127.0.0.1", PASSWORD, TLS_SERVER, ("--tls", "verify-full", "--tls-ca", OTHER_CA)),
 ]
 
 
-@pytest.mark.parametrize("host, password, server", INFO_CASES,
-                         ids=["identity", "wrong-password", "refused", "ipv6-wrong-password", "name-refused"])
+@pytest.mark.parametrize("host, password, server, tls", INFO_CASES,
+                         ids=["identity", "wrong-password", "refused", "ipv6-wrong-password", "name-refused",
+                              "tls-verify-full", "tls-untrusted-ca"])
 def test_python_m_kelapi_info_answers_as_kelcli_info(
-    kelsrv_with: Callable[..., Kelsrv], host: str, password: str, server: tuple[str, ...] | None
+    kelsrv_with: Callable[..., Kelsrv], host: str, password: str, server: tuple[str, ...] | None,
+    tls: tuple[str, ...],
 ) -> None:
     port_number = closed_port() if server is None else kelsrv_with(*server).port
-    arguments = ["info", "-u", USER, "-w", password, "-p", str(port_number), host]
+    arguments = ["info", "-u", USER, "-w", password, "-p", str(port_number), *tls, host]
     ours = subprocess.run([sys.executable, "-m", "kelapi", *arguments], capture_output=True, text=True,
                           env=os.environ | {"PYTHONPATH": str(ROOT / "python/src")})
     theirs = subprocess.run([KELCLI, *arguments], capture_output=True, text=True)
     assert (ours.returncode, ours.stdout) == (theirs.returncode, theirs.stdout)
     assert ours.stderr.removeprefix("kelapi:") == theirs.stderr.removeprefix("kelcli:")
+
+
+# TLS options that python -m kelapi info refuses as kelcli info does (exit code 2), with the words of both.
+TLS_USAGE = [
+    (("--tls", "maybe"), "takes off, require, verify-ca or verify-full, not 'maybe'"),
+    (("--tls-ca", CA), "--tls-ca and --tls-server-name go with --tls"),
+    (("--tls", "require", "--tls-server-name="), "needs a name"),
+]
+
+
+@pytest.mark.parametrize("tls, message", TLS_USAGE, ids=["mode", "ca-without-mode", "empty-name"])
+def test_python_m_kelapi_info_refuses_tls_options_as_kelcli_does(tls: tuple[str, ...], message: str) -> None:
+    arguments = ["info", "-u", USER, "-p", str(closed_port()), *tls, "127.0.0.1"]
+    ours = subprocess.run([sys.executable, "-m", "kelapi", *arguments], capture_output=True, text=True,
+                          env=os.environ | {"PYTHONPATH": str(ROOT / "python/src")})
+    theirs = subprocess.run([KELCLI, *arguments], capture_output=True, text=True)
+    assert (ours.returncode, theirs.returncode) == (2, 2)
+    assert message in ours.stderr.splitlines()[-1] and message in theirs.stderr, (ours.stderr, theirs.stderr)

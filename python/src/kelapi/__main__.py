@@ -15,7 +15,7 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 
-from . import KelError, __version__, connect, library_path, trace_to_logging
+from . import TLS_MODES, KelError, __version__, connect, library_path, trace_to_logging
 
 _MAX_TIMEOUT_SECONDS = 2147483
 
@@ -31,6 +31,21 @@ def _number(limit: int) -> Callable[[str], int]:
         if not text or not text[0].isdigit() or not 0 <= value <= limit:
             raise argparse.ArgumentTypeError(f"takes 0 to {limit}, not '{text}'")
         return value
+
+    return parse
+
+
+def _tls_mode(text: str) -> str:
+    if text not in TLS_MODES:
+        raise argparse.ArgumentTypeError(f"takes off, require, verify-ca or verify-full, not '{text}'")
+    return text
+
+
+def _not_empty(what: str) -> Callable[[str], str]:
+    def parse(text: str) -> str:
+        if not text:
+            raise argparse.ArgumentTypeError(f"needs {what}")
+        return text
 
     return parse
 
@@ -64,13 +79,33 @@ def _parser() -> argparse.ArgumentParser:
         metavar="SECONDS",
         help="longest wait for the server in each step (default 10; 0 waits without a bound)",
     )
+    info.add_argument(
+        "--tls",
+        type=_tls_mode,
+        metavar="MODE",
+        help="TLS to the server (or to a TLS terminator in front of it): off, require (encrypted, the "
+        "certificate not checked: no defence against an active attacker), verify-ca (the chain ends at a "
+        "trusted CA), verify-full (that, and the certificate names the server: use this); without it "
+        "KELAPI_TLS, KELAPI_TLS_CA and KELAPI_TLS_SERVER_NAME decide (default off)",
+    )
+    info.add_argument(
+        "--tls-ca", type=_not_empty("a file name"), metavar="FILE",
+        help="PEM file of the CAs to trust (default: the system's)",
+    )
+    info.add_argument(
+        "--tls-server-name", type=_not_empty("a name"), metavar="NAME",
+        help="the name the certificate must carry (default: HOST)",
+    )
     info.add_argument("-t", "--trace", action="store_true", help="write the library's trace lines to stderr")
     info.add_argument("host", metavar="HOST", help="a host name, a dotted IPv4 address or an IPv6 address")
+    info.set_defaults(usage_error=info.error)  # for the checks that span options
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     options = _parser().parse_args(argv)
+    if options.tls is None and (options.tls_ca is not None or options.tls_server_name is not None):
+        options.usage_error("--tls-ca and --tls-server-name go with --tls")
     if options.trace:
         handler = logging.StreamHandler(sys.stderr)
         handler.setFormatter(logging.Formatter("%(message)s"))
@@ -88,6 +123,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             password=password,
             password2=password2,
             timeout=options.timeout or None,
+            tls=options.tls,
+            ca_file=options.tls_ca,
+            server_name=options.tls_server_name,
         ) as connection:
             server = connection.server
     except KelError as error:
