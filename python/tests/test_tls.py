@@ -27,9 +27,10 @@ def test_verify_full_connects_by_address_and_by_name_and_echoes(tls_kelsrv: Kels
 
 
 # Whether the server speaks TLS, the mode, the CA file, the server name, and the library's reason.
+UNTRUSTED = "the server's certificate (localhost) is not issued by a trusted CA"
 REFUSALS: list[tuple[bool, str, str | None, str | None, str]] = [
-    (True, "verify-full", "other-ca.pem", None, "the server's certificate (localhost) is not issued by a trusted CA"),
-    (True, "verify-ca", "other-ca.pem", None, "the server's certificate (localhost) is not issued by a trusted CA"),
+    (True, "verify-full", "other-ca.pem", None, UNTRUSTED),
+    (True, "verify-ca", "other-ca.pem", None, UNTRUSTED),
     (True, "verify-full", "ca.pem", "db.example", "the server's certificate names localhost, 127.0.0.1, not db.example"),
     (False, "require", None, None, "the server does not speak TLS"),
 ]
