@@ -31,7 +31,8 @@ UNTRUSTED = "the server's certificate (localhost) is not issued by a trusted CA"
 REFUSALS: list[tuple[bool, str, str | None, str | None, str]] = [
     (True, "verify-full", "other-ca.pem", None, UNTRUSTED),
     (True, "verify-ca", "other-ca.pem", None, UNTRUSTED),
-    (True, "verify-full", "ca.pem", "db.example", "the server's certificate names localhost, 127.0.0.1, not db.example"),
+    (True, "verify-full", "ca.pem", "db.example",
+     "the server's certificate names localhost, 127.0.0.1, not db.example"),
     (False, "require", None, None, "the server does not speak TLS"),
 ]
 
