@@ -3,6 +3,7 @@ KelNotConnectedError with the library's reason, raised before the logon."""
 
 from __future__ import annotations
 
+import socket
 from collections.abc import Callable
 
 import pytest
@@ -52,3 +53,12 @@ def test_a_refused_handshake_raises_not_connected_with_the_librarys_reason(
     assert (error.code, error.step, error.timeout) == (101, f"connect to 127.0.0.1:{port}", None)
     assert error.reason.startswith(f"TLS with 127.0.0.1:{port}: {reason}"), error.reason
     assert not isinstance(error, TimeoutError)
+
+
+def test_a_handshake_that_the_time_out_ends_raises_connect_timeout(silent_port: tuple[socket.socket, int]) -> None:
+    port = silent_port[1]
+    with pytest.raises(kelapi.KelConnectTimeoutError) as caught:
+        kelapi.connect("127.0.0.1", port, user=USER, password=PASSWORD, timeout=0.3, tls="require").close()
+    error = caught.value
+    assert (error.code, error.timeout) == (101, 0.3)
+    assert error.reason == f"TLS with 127.0.0.1:{port}: the TLS handshake: timed out after 300 ms"

@@ -724,7 +724,7 @@ void KelTlsDefaultName(const KelConnection *lpCon, char szName[KEL_HOST_SIZE]) {
 int32_t KelStartTls(KelConnection *lpCon) {
     char szName[KEL_HOST_SIZE], szWhy[KEL_TLS_REASON_SIZE];
     KelTlsDefaultName(lpCon, szName);
-    int32_t nRc = KelTlsHandshake(lpCon->lpTls, lpCon->hSocket, szName, szWhy);
+    int32_t nRc = KelTlsHandshake(lpCon->lpTls, lpCon->hSocket, szName, lpCon->dwTimeout, szWhy);
     KEL_TRACE_STR("KelConnect TLS = ", nRc == KEL_OK ? KelTlsVersion(lpCon->lpTls) : "refused");
     if (nRc == KEL_OK) return KEL_OK;
     KelTlsReason(lpCon, szWhy);

@@ -49,6 +49,7 @@ struct KelTls {
     const char *szUnusable;    // non-null: why these settings must refuse every connect
     KelTlsContext *lpContext;  // made by the first connect, kept until the settings change
     KelTlsSession *lpSession;  // while the socket is open
+    uint32_t dwTimeoutMs;      // the connection's bound on each socket step (0: none), for the reasons
     int nHeld;                 // bytes of abHeld that wait for the next send
     uint8_t abHeld[KEL_TLS_RECORD_SIZE];
 };
@@ -85,10 +86,11 @@ bool KelTlsIsAddress(const char *szName);
 int32_t KelTlsPrepare(KelTls *lpTls, char szReason[KEL_TLS_REASON_SIZE]);
 
 // The handshake on a connected socket, checked as the mode demands, each
-// socket step bounded by the socket's time-out. szHost names the server
-// when the settings give no name. 0 with the session open, or 101 with the
+// socket step bounded by the socket's time-out, dwTimeoutMs (0: none), which
+// a reason names when it ran out. szHost names the server when the settings
+// give no name. 0 with the session open, or 101 with the
 // reason and no session (the socket stays open: the caller closes it).
-int32_t KelTlsHandshake(KelTls *lpTls, KelSocket hSocket, const char *szHost,
+int32_t KelTlsHandshake(KelTls *lpTls, KelSocket hSocket, const char *szHost, uint32_t dwTimeoutMs,
                         char szReason[KEL_TLS_REASON_SIZE]);
 
 // The protocol version of the open session ("TLSv1.3"), or "none".
@@ -149,6 +151,9 @@ struct KelTlsWire {
     int nLastRecv;        // the result of the last receive: 0 end of stream, -1 failure
     int bSendFailed;      // a send failed or came short
     int bMore;            // the caller sends more at once (the stream's hold-back flag)
+    uint32_t dwTimeoutMs;  // the bound on each socket step, for the reason
+    int bTimedOut;         // the socket's last failure was that bound running out
+    char szSystemError[160];  // what the system said of the socket's last failure
 };
 int KelTlsWireSend(KelTlsWire *lpWire, const void *lpData, int nLen);
 int KelTlsWireRecv(KelTlsWire *lpWire, void *lpBuffer, int nLen);

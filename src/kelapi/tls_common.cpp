@@ -120,8 +120,9 @@ int32_t KelTlsPrepare(KelTls *lpTls, char szReason[KEL_TLS_REASON_SIZE]) {
     return KelTlsContextNew(lpTls, &lpTls->lpContext, szReason);
 }
 
-int32_t KelTlsHandshake(KelTls *lpTls, KelSocket hSocket, const char *szHost,
+int32_t KelTlsHandshake(KelTls *lpTls, KelSocket hSocket, const char *szHost, uint32_t dwTimeoutMs,
                         char szReason[KEL_TLS_REASON_SIZE]) {
+    lpTls->dwTimeoutMs = dwTimeoutMs;
     const char *szName = lpTls->szServerName ? lpTls->szServerName : szHost;
     return KelTlsSessionStart(lpTls, hSocket, szName ? szName : "", szReason);
 }
@@ -207,9 +208,15 @@ const KelTlsDefaults &KelTlsReadDefaults(void) {
 
 // ---- Socket I/O through the seam
 
+// What the system said of the socket's failure, read at once.
+static void KelTlsWireFailed(KelTlsWire *lpWire) {
+    lpWire->bTimedOut = g_KelPlatform.pfnLastError(lpWire->szSystemError, sizeof lpWire->szSystemError) != 0;
+}
+
 int KelTlsWireSend(KelTlsWire *lpWire, const void *lpData, int nLen) {
     int nSent = g_KelPlatform.pfnSend(lpWire->hSocket, lpData, nLen, lpWire->bMore);
     if (nSent == nLen) return nSent;
+    if (nSent < 0) KelTlsWireFailed(lpWire);
     lpWire->bSendFailed = 1;
     return -1;  // the rest of a TLS record cannot follow later
 }
@@ -220,6 +227,7 @@ int KelTlsWireRecv(KelTlsWire *lpWire, void *lpBuffer, int nLen) {
     const uint8_t kHandshakeRecord = 22, kAlertRecord = 21;
     int nGot = g_KelPlatform.pfnRecv(lpWire->hSocket, lpBuffer, nLen);
     lpWire->nLastRecv = nGot;
+    if (nGot < 0) KelTlsWireFailed(lpWire);
     if (nGot <= 0) return nGot;
     bool bFirst = !lpWire->dwReceived;
     if (bFirst) lpWire->bFirstByte = *static_cast<const uint8_t *>(lpBuffer);
@@ -254,8 +262,11 @@ void KelTlsWireReason(const KelTlsWire *lpWire, const char *szDetail, char szRea
     else if (lpWire->nLastRecv == 0)
         KelTlsFormat(szReason, "the server closed the connection during the TLS handshake%s",
                      lpWire->dwReceived ? "" : " without an answer");
+    else if ((lpWire->nLastRecv < 0 || lpWire->bSendFailed) && lpWire->bTimedOut && lpWire->dwTimeoutMs)
+        KelTlsFormat(szReason, "the TLS handshake: timed out after %u ms", (unsigned)lpWire->dwTimeoutMs);
     else if (lpWire->nLastRecv < 0 || lpWire->bSendFailed)
-        KelTlsFormat(szReason, "the TLS handshake got no answer in time, or the connection failed");
+        KelTlsFormat(szReason, "the TLS handshake failed on the connection: %s",
+                     lpWire->szSystemError[0] ? lpWire->szSystemError : "no detail");
     else
         KelTlsFormat(szReason, "the TLS handshake failed: %s",
                      szDetail && *szDetail ? szDetail : "no detail");

@@ -252,6 +252,7 @@ int32_t KelTlsSessionStart(KelTls *lpTls, KelSocket hSocket, const char *szName,
     }
     memset(lpSession, 0, sizeof *lpSession);
     lpSession->wire.hSocket = hSocket;
+    lpSession->wire.dwTimeoutMs = lpTls->dwTimeoutMs;
     ERR_clear_error();
     lpSession->lpSsl = SSL_new(KelSslCtx(lpTls->lpContext));
     BIO *lpBio = SeamBioMethod() ? BIO_new(SeamBioMethod()) : nullptr;

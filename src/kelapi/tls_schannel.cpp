@@ -467,6 +467,7 @@ int32_t KelTlsSessionStart(KelTls *lpTls, KelSocket hSocket, const char *szName,
     }
     memset(lpSession, 0, sizeof *lpSession);
     lpSession->wire.hSocket = hSocket;
+    lpSession->wire.dwTimeoutMs = lpTls->dwTimeoutMs;
     lpSession->lpIn = reinterpret_cast<uint8_t *>(lpSession + 1);
 
     SCHANNEL_CRED cred;

@@ -323,6 +323,20 @@ TEST_F(TlsWire, VerifyFullLogsOnByAddressAndByNameAndEchoes) {
     }
 }
 
+// A peer that takes the connection and never answers the handshake: the
+// time-out ends it, and the reason says so.
+TEST_F(TlsWire, AHandshakeThatTheTimeOutEndsSaysSo) {
+    kel_test::SilentPeer silent;
+    ASSERT_EQ(KEL_OK, KelAllocConnection(kel_test::LoopbackIP(), silent.Port(), "u", "p", nullptr, &h));
+    ASSERT_EQ(KEL_OK, KelSetTls(h, KEL_TLS_REQUIRE, nullptr, nullptr));
+    ASSERT_EQ(KEL_OK, KelSetTimeout(h, 200));
+    EXPECT_EQ(KEL_ERR_NOT_CONNECTED, KelConnect(h));
+    EXPECT_EQ("TLS with 127.0.0.1:" + std::to_string(silent.Port()) + ": the TLS handshake: timed out after 200 ms",
+              Reason());
+    EXPECT_EQ(KEL_OK, KelFreeConnection(h));
+    h = nullptr;
+}
+
 // A real server that does not speak TLS, and one that closes in the middle of a reply.
 TEST_F(TlsWire, APlainServerIsRefusedAndACloseMidReplyIs102) {
     kelsrv::Server plain;
