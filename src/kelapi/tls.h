@@ -39,7 +39,8 @@ struct KelTlsContext;
 struct KelTlsSession;
 
 // The most plaintext one TLS record carries: a send that says more follows
-// is held back up to this many bytes, to go in one record with the next.
+// is held back, and the next send fills its record before the rest goes, so
+// that the records are as few as a single write of all the bytes would make.
 #define KEL_TLS_RECORD_SIZE 16384u
 
 struct KelTls {

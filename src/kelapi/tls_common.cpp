@@ -146,14 +146,21 @@ bool KelTlsSendHeld(KelTls *lpTls, int bMore) {
 
 int KelTlsSend(KelTls *lpTls, const void *lpData, int nLen, int bMore) {
     if (!lpTls->lpSession) return -1;
-    if (nLen <= (int)KEL_TLS_RECORD_SIZE - lpTls->nHeld) {
-        memcpy(lpTls->abHeld + lpTls->nHeld, lpData, (size_t)nLen);
-        lpTls->nHeld += nLen;
-        return bMore || KelTlsSendHeld(lpTls, 0) ? nLen : -1;
+    const uint8_t *lpBytes = static_cast<const uint8_t *>(lpData);
+    int nRest = nLen;
+    if (lpTls->nHeld || (bMore && nLen < (int)KEL_TLS_RECORD_SIZE)) {
+        // The held bytes take as many of these as fill their record.
+        int nRoom = (int)KEL_TLS_RECORD_SIZE - lpTls->nHeld;
+        int nTaken = nRest < nRoom ? nRest : nRoom;
+        memcpy(lpTls->abHeld + lpTls->nHeld, lpBytes, (size_t)nTaken);
+        lpTls->nHeld += nTaken;
+        lpBytes += nTaken;
+        nRest -= nTaken;
+        if (!nRest && bMore) return nLen;  // they wait for the next send
+        if (!KelTlsSendHeld(lpTls, nRest || bMore)) return -1;
+        if (!nRest) return nLen;
     }
-    // Too long to join the held bytes: they go first, in a record of their own.
-    if (lpTls->nHeld && !KelTlsSendHeld(lpTls, 1)) return -1;
-    return KelTlsSessionSend(lpTls->lpSession, lpData, nLen, bMore);
+    return KelTlsSessionSend(lpTls->lpSession, lpBytes, nRest, bMore) == nRest ? nLen : -1;
 }
 
 int KelTlsRecv(KelTls *lpTls, void *lpBuffer, int nLen) {
