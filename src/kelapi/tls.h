@@ -156,6 +156,8 @@ struct KelTlsWire {
     int bTimedOut;         // the socket's last failure was that bound running out
     char szSystemError[160];  // what the system said of the socket's last failure
 };
+// A new session's wire (zeroed by the caller) on hSocket, with the settings' time-out.
+void KelTlsWireInit(KelTlsWire *lpWire, KelSocket hSocket, const KelTls *lpTls);
 int KelTlsWireSend(KelTlsWire *lpWire, const void *lpData, int nLen);
 int KelTlsWireRecv(KelTlsWire *lpWire, void *lpBuffer, int nLen);
 

@@ -124,7 +124,12 @@ int32_t KelTlsHandshake(KelTls *lpTls, KelSocket hSocket, const char *szHost, ui
                         char szReason[KEL_TLS_REASON_SIZE]) {
     lpTls->dwTimeoutMs = dwTimeoutMs;
     const char *szName = lpTls->szServerName ? lpTls->szServerName : szHost;
-    return KelTlsSessionStart(lpTls, hSocket, szName ? szName : "", szReason);
+    if (!szName) szName = "";
+    if (lpTls->dwMode == KEL_TLS_VERIFY_FULL && !*szName) {
+        KelTlsFormat(szReason, "verify-full needs a server name to check the certificate against");
+        return KEL_ERR_NOT_CONNECTED;
+    }
+    return KelTlsSessionStart(lpTls, hSocket, szName, szReason);
 }
 
 const char *KelTlsVersion(const KelTls *lpTls) {
@@ -214,6 +219,11 @@ const KelTlsDefaults &KelTlsReadDefaults(void) {
 }
 
 // ---- Socket I/O through the seam
+
+void KelTlsWireInit(KelTlsWire *lpWire, KelSocket hSocket, const KelTls *lpTls) {
+    lpWire->hSocket = hSocket;
+    lpWire->dwTimeoutMs = lpTls->dwTimeoutMs;
+}
 
 // What the system said of the socket's failure, read at once.
 static void KelTlsWireFailed(KelTlsWire *lpWire) {

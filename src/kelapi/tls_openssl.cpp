@@ -241,18 +241,13 @@ void KelTlsContextFree(KelTlsContext *lpContext) { SSL_CTX_free(KelSslCtx(lpCont
 
 int32_t KelTlsSessionStart(KelTls *lpTls, KelSocket hSocket, const char *szName,
                            char szReason[KEL_TLS_REASON_SIZE]) {
-    if (lpTls->dwMode == KEL_TLS_VERIFY_FULL && !*szName) {
-        KelTlsFormat(szReason, "verify-full needs a server name to check the certificate against");
-        return KEL_ERR_NOT_CONNECTED;
-    }
     KelTlsSession *lpSession = static_cast<KelTlsSession *>(g_KelPlatform.pfnAlloc(sizeof(KelTlsSession)));
     if (!lpSession) {
         KelTlsFormat(szReason, "no memory for a TLS session");
         return KEL_ERR_NOT_CONNECTED;
     }
     memset(lpSession, 0, sizeof *lpSession);
-    lpSession->wire.hSocket = hSocket;
-    lpSession->wire.dwTimeoutMs = lpTls->dwTimeoutMs;
+    KelTlsWireInit(&lpSession->wire, hSocket, lpTls);
     ERR_clear_error();
     lpSession->lpSsl = SSL_new(KelSslCtx(lpTls->lpContext));
     BIO *lpBio = SeamBioMethod() ? BIO_new(SeamBioMethod()) : nullptr;

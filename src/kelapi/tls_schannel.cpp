@@ -455,10 +455,6 @@ void KelTlsContextFree(KelTlsContext *lpContext) {
 
 int32_t KelTlsSessionStart(KelTls *lpTls, KelSocket hSocket, const char *szName,
                            char szReason[KEL_TLS_REASON_SIZE]) {
-    if (lpTls->dwMode == KEL_TLS_VERIFY_FULL && !*szName) {
-        KelTlsFormat(szReason, "verify-full needs a server name to check the certificate against");
-        return KEL_ERR_NOT_CONNECTED;
-    }
     KelTlsSession *lpSession =
         static_cast<KelTlsSession *>(g_KelPlatform.pfnAlloc(sizeof(KelTlsSession) + kcbReceiveBuffer));
     if (!lpSession) {
@@ -466,8 +462,7 @@ int32_t KelTlsSessionStart(KelTls *lpTls, KelSocket hSocket, const char *szName,
         return KEL_ERR_NOT_CONNECTED;
     }
     memset(lpSession, 0, sizeof *lpSession);
-    lpSession->wire.hSocket = hSocket;
-    lpSession->wire.dwTimeoutMs = lpTls->dwTimeoutMs;
+    KelTlsWireInit(&lpSession->wire, hSocket, lpTls);
     lpSession->lpIn = reinterpret_cast<uint8_t *>(lpSession + 1);
 
     SCHANNEL_CRED cred;
