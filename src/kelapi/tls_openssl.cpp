@@ -79,7 +79,11 @@ void TakeErrorDetail(char *szDetail, size_t nSize) {
     const char *szReason = szLine;
     for (int i = 0; i < 4 && szReason; ++i)
         if ((szReason = strchr(szReason, ':')) != nullptr) ++szReason;
-    snprintf(szDetail, nSize, "%s", szReason && *szReason ? szReason : szLine);
+    // Cut to the caller's buffer on purpose: a copy, not a format, says so to the compiler.
+    const char *szFrom = szReason && *szReason ? szReason : szLine;
+    size_t nLen = strnlen(szFrom, nSize - 1);
+    memcpy(szDetail, szFrom, nLen);
+    szDetail[nLen] = '\0';
     ERR_clear_error();
 }
 
