@@ -138,12 +138,16 @@ const char *KelTlsVersion(const KelTls *lpTls) {
 
 namespace {
 
+// Forgets the held bytes, clearing them: a logon block may be among them.
+void KelTlsForgetHeld(KelTls *lpTls) {
+    KelSecureZero(lpTls->abHeld, (size_t)lpTls->nHeld);
+    lpTls->nHeld = 0;
+}
+
 // Writes the held bytes and forgets them; false when the session failed.
 bool KelTlsSendHeld(KelTls *lpTls, int bMore) {
-    int nHeld = lpTls->nHeld;
-    bool bSent = KelTlsSessionSend(lpTls->lpSession, lpTls->abHeld, nHeld, bMore) == nHeld;
-    KelSecureZero(lpTls->abHeld, (size_t)nHeld);  // a logon block may be among them
-    lpTls->nHeld = 0;
+    bool bSent = KelTlsSessionSend(lpTls->lpSession, lpTls->abHeld, lpTls->nHeld, bMore) == lpTls->nHeld;
+    KelTlsForgetHeld(lpTls);
     return bSent;
 }
 
@@ -179,8 +183,7 @@ bool KelTlsSocketFailed(const KelTls *lpTls) {
 }
 
 void KelTlsClose(KelTls *lpTls) {
-    KelSecureZero(lpTls->abHeld, (size_t)lpTls->nHeld);  // what a failed send left held
-    lpTls->nHeld = 0;
+    KelTlsForgetHeld(lpTls);  // what a failed send left held
     if (!lpTls->lpSession) return;
     KelTlsSessionEnd(lpTls->lpSession);
     lpTls->lpSession = nullptr;
